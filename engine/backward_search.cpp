@@ -1,0 +1,25 @@
+#include "passes.h"
+#include "recording.h"
+
+// The measuring audio goes to the output path itself, in reverse order; the
+// forward pass recreates the file afterwards.
+int find_backward_start(const char* output_file_path,
+                        const fragment_entry* fragments,
+                        float quit_after,
+                        unsigned int n,
+                        unsigned int* start) noexcept {
+    *start = 0;
+    if (n == 0) return 0;
+    recording_scope scope;
+    if (start_recording(output_file_path) != 0) return 1;
+    unsigned int j = n - 1;
+    for (;;) {
+        if (select_voice(fragments[j].voice_code) != 0) return 1;
+        if (synthesize_text(fragments[j].text) != 0) return 1;
+        if (limit_reached(elapsed_seconds(), quit_after) || j == 0) break;
+        --j;
+    }
+    if (finish_recording() != 0) return 1;
+    *start = j;
+    return 0;
+}

@@ -1,0 +1,28 @@
+// vyn engine: synthesizes a table of text fragments into one WAVE file.
+#ifndef VYN_ENGINE_H
+#define VYN_ENGINE_H
+
+// One fragment of the table. The engine reads voice_code and text and writes
+// begin and end of the fragments it puts into the file.
+struct fragment_entry {
+    float begin;             // seconds from the start of the output file
+    float end;               // seconds from the start of the output file
+    const char* voice_code;  // NUL-terminated UTF-8, not owned
+    const char* text;        // NUL-terminated UTF-8, not owned; may be null
+};
+
+// Writes fragments into one mono 16-bit WAVE file at output_file_path, from
+// the first one on, or in the backward mode (backwards non-zero and
+// quit_after > 0) from the fragment chosen by measuring from the last one
+// backwards. Stops after the fragment whose end reaches a positive quit_after.
+// Entry i of the table receives the times of the i-th fragment written.
+// Returns 0 and sets *sample_rate and *synthesized on success, 1 on failure.
+int synthesize_fragments(const char* output_file_path,
+                         fragment_entry* fragments,
+                         float quit_after,
+                         unsigned int n,
+                         int backwards,
+                         int* sample_rate,
+                         unsigned int* synthesized) noexcept;
+
+#endif

@@ -1,0 +1,57 @@
+#include "engine.h"
+#include "passes.h"
+#include "recording.h"
+
+namespace {
+
+bool backward_mode(float quit_after, int backwards) {
+    return backwards != 0 && quit_after > 0.0f;
+}
+
+// Writes fragments start, start + 1, ... into a new recording; entry i gets
+// the times of the i-th fragment written. Consecutive fragments share their
+// boundary: both are read off the same sample count.
+int write_forward(const char* output_file_path, fragment_entry* fragments,
+                  float quit_after, unsigned int n, unsigned int start,
+                  unsigned int* count) {
+    recording_scope scope;
+    if (start_recording(output_file_path) != 0) return 1;
+    *count = 0;
+    for (unsigned int j = start; j < n; ++j) {
+        if (select_voice(fragments[j].voice_code) != 0) return 1;
+        fragment_entry& times = fragments[*count];
+        times.begin = elapsed_seconds();
+        if (synthesize_text(fragments[j].text) != 0) return 1;
+        times.end = elapsed_seconds();
+        ++*count;
+        if (limit_reached(times.end, quit_after)) break;
+    }
+    return finish_recording();
+}
+
+}  // namespace
+
+bool limit_reached(float seconds, float quit_after) noexcept {
+    return quit_after > 0.0f && seconds >= quit_after;
+}
+
+int synthesize_fragments(const char* output_file_path,
+                         fragment_entry* fragments,
+                         float quit_after,
+                         unsigned int n,
+                         int backwards,
+                         int* sample_rate,
+                         unsigned int* synthesized) noexcept {
+    unsigned int start = 0;
+    if (backward_mode(quit_after, backwards) &&
+        find_backward_start(output_file_path, fragments, quit_after, n,
+                            &start) != 0)
+        return 1;
+    unsigned int count = 0;
+    if (write_forward(output_file_path, fragments, quit_after, n, start,
+                      &count) != 0)
+        return 1;
+    *sample_rate = engine_state.sample_rate;
+    *synthesized = count;
+    return 0;
+}

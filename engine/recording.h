@@ -1,0 +1,53 @@
+// The process-wide synthesizer, the one output file and the sample clock.
+// Internal to the engine (and its tests).
+#ifndef VYN_RECORDING_H
+#define VYN_RECORDING_H
+
+#include <cstdint>
+#include <cstdio>
+
+struct engine_state_record {
+    // The synthesizer is initialised once per process and kept: eSpeak NG
+    // 1.51 hangs on the first synthesis after a re-initialisation.
+    bool synthesizer_ready;
+    int initialised_rate;  // what espeak_Initialize returned, Hz
+
+    // The recording in progress.
+    std::FILE* output_file;         // null outside a recording
+    int sample_rate;                // rate of the samples in the file, Hz
+    int synth_flags;                // flags passed to espeak_Synth
+    std::uint64_t samples_written;  // the clock: samples in the file
+    std::uint64_t max_samples;      // what fits in a 32-bit WAVE file
+    bool callback_failed;           // set by the callback, read after a text
+};
+
+extern engine_state_record engine_state;
+
+// A recording: start_recording, then pairs of select_voice and
+// synthesize_text, then finish_recording. Each returns 0 or 1 (failure).
+int start_recording(const char* output_file_path) noexcept;
+int select_voice(const char* voice_code) noexcept;
+int synthesize_text(const char* text) noexcept;
+int finish_recording() noexcept;
+
+// The clock of the recording in progress, in seconds.
+float elapsed_seconds() noexcept;
+
+// Finishes the recording, if one is still open, on every path out of a pass:
+// a pass that returns early on a failure still leaves a valid WAVE file of
+// what was written, and the next call starts with no file open.
+class recording_scope {
+public:
+    recording_scope() = default;
+    recording_scope(const recording_scope&) = delete;
+    recording_scope& operator=(const recording_scope&) = delete;
+    ~recording_scope() {
+        if (engine_state.output_file != nullptr) finish_recording();
+    }
+};
+
+// Returns the engine to its state at load time, as if the synthesizer had
+// never been initialised. For tests that script a fresh synthesizer.
+void reset_engine_state() noexcept;
+
+#endif
