@@ -1,0 +1,64 @@
+"""Shared helpers for the module's tests: the real eSpeak NG, real files,
+and independent readers (Python's wave module, soxi) for what was written."""
+import os
+import struct
+import subprocess
+import sys
+import wave
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+
+PARSE_ERROR = "Error while parsing the arguments"
+SYNTHESIS_ERROR = "Error while synthesizing multiple fragments"
+HEADER_SIZE = 44
+
+
+@dataclass
+class WaveInfo:
+    sample_rate: int
+    channels: int
+    sample_width: int
+    frames: int
+    riff_size: int  # header field at offset 4
+    data_size: int  # header field at offset 40
+    file_size: int
+
+    @property
+    def seconds(self) -> float:
+        return self.frames / self.sample_rate
+
+
+def read_wave(path) -> WaveInfo:
+    """Reads a WAVE file with Python's wave module and checks its header
+    sizes against the file's length."""
+    raw = Path(path).read_bytes()
+    riff_size, = struct.unpack_from("<I", raw, 4)
+    data_size, = struct.unpack_from("<I", raw, 40)
+    with wave.open(str(path), "rb") as reader:
+        info = WaveInfo(reader.getframerate(), reader.getnchannels(),
+                        reader.getsampwidth(), reader.getnframes(),
+                        riff_size, data_size, len(raw))
+    assert info.riff_size == info.file_size - 8
+    assert info.data_size == info.file_size - HEADER_SIZE
+    assert info.frames * info.channels * info.sample_width == info.data_size
+    return info
+
+
+def soxi(path, flag: str) -> str:
+    return subprocess.run(["soxi", flag, str(path)], check=True,
+                          capture_output=True, text=True).stdout.strip()
+
+
+def run_python(code: str, timeout: float = 120, env=None):
+    """Runs code in a fresh interpreter: for what must start from a process
+    that has never initialised the synthesizer, or might not survive."""
+    return subprocess.run([sys.executable, "-c", code], capture_output=True,
+                          text=True, timeout=timeout,
+                          env={**os.environ, **(env or {})})
+
+
+@pytest.fixture
+def wav_path(tmp_path):
+    return tmp_path / "out.wav"
