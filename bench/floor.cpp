@@ -1,0 +1,231 @@
+// The floor: the least a multi-fragment synthesizer on eSpeak NG can do.
+// It initialises the library once and, for every fragment, selects the voice
+// and synthesizes the text in synchronous mode with the flags vyn uses,
+// counting the samples. Nothing else happens per fragment.
+//
+//   vyn_floor drop|write FRAGMENTS [options]
+//     drop               samples are counted and dropped (pure synthesis)
+//     write              one fwrite per callback into a WAVE file (vyn's I/O)
+//     FRAGMENTS          one fragment a line: VOICE, a tab, TEXT
+//     --output PATH      the file of the write variant
+//     --quit-after S     stop after the fragment whose end reaches S seconds
+//     --backwards        with --quit-after: first measure from the last
+//                        fragment backwards to choose the first one written
+//     --per-call         the write variant creates and finishes the file for
+//                        every fragment, as one call per fragment would
+//
+// Prints one line of key=value pairs: the sample rate, fragments written,
+// samples written and the wall seconds from after initialisation to the end.
+#include <espeak-ng/speak_lib.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct fragment {
+    std::string voice;
+    std::string text;
+};
+
+struct options {
+    bool write = false;
+    const char* fragments_path = nullptr;
+    const char* output_path = nullptr;
+    double quit_after = 0.0;
+    bool backwards = false;
+    bool per_call = false;
+};
+
+// The flags of the engine: UTF-8 text, the end-of-text pause delivered.
+constexpr unsigned int synth_flags = espeakCHARS_UTF8 | espeakENDPAUSE;
+constexpr long wave_header_size = 44;
+
+std::FILE* output_file = nullptr;  // null in the drop variant
+std::uint64_t samples = 0;         // the clock of the current pass
+bool write_failed = false;
+
+int on_synth_output(short* wav, int numsamples, espeak_EVENT* /*events*/) {
+    if (wav == nullptr) return 1;  // end of synthesis
+    if (numsamples <= 0) return 0;
+    samples += static_cast<std::uint64_t>(numsamples);
+    if (output_file != nullptr) {
+        auto size = static_cast<std::size_t>(numsamples) * 2;
+        if (std::fwrite(wav, 1, size, output_file) != size) write_failed = true;
+    }
+    return 0;
+}
+
+void put_le32(unsigned char* at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+// The 44-byte header of a mono 16-bit PCM file; sizes from the data length.
+void wave_header(unsigned char* header, int rate, std::uint32_t data_size) {
+    static const unsigned char fixed[44] = {
+        'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
+        16, 0, 0, 0,  // format chunk length
+        1, 0, 1, 0,   // PCM, one channel
+        0, 0, 0, 0, 0, 0, 0, 0,
+        2, 0, 16, 0,  // bytes per frame, bits per sample
+        'd', 'a', 't', 'a', 0, 0, 0, 0};
+    std::memcpy(header, fixed, sizeof fixed);
+    put_le32(header + 4, data_size + 36);
+    put_le32(header + 24, static_cast<std::uint32_t>(rate));
+    put_le32(header + 28, static_cast<std::uint32_t>(rate) * 2);
+    put_le32(header + 40, data_size);
+}
+
+bool open_output(const char* path, int rate) {
+    output_file = std::fopen(path, "wb");
+    if (output_file == nullptr) return false;
+    unsigned char header[wave_header_size];
+    wave_header(header, rate, 0);
+    return std::fwrite(header, 1, sizeof header, output_file) == sizeof header;
+}
+
+bool close_output(int rate) {
+    bool ok = std::fflush(output_file) == 0;
+    long length = std::ftell(output_file);
+    unsigned char header[wave_header_size];
+    wave_header(header, rate, static_cast<std::uint32_t>(length - wave_header_size));
+    ok = ok && std::fseek(output_file, 0, SEEK_SET) == 0 &&
+         std::fwrite(header, 1, sizeof header, output_file) == sizeof header;
+    ok = std::fclose(output_file) == 0 && ok;
+    output_file = nullptr;
+    return ok;
+}
+
+bool synthesize(const fragment& f) {
+    espeak_VOICE voice;
+    std::memset(&voice, 0, sizeof voice);
+    voice.languages = f.voice.c_str();
+    if (espeak_SetVoiceByProperties(&voice) != EE_OK) return false;
+    if (espeak_Synth(f.text.c_str(), f.text.size() + 1, 0, POS_CHARACTER, 0,
+                     synth_flags, nullptr, nullptr) != EE_OK)
+        return false;
+    return espeak_Synchronize() == EE_OK && !write_failed;
+}
+
+bool limit_reached(double quit_after, int rate) {
+    return quit_after > 0.0 && static_cast<double>(samples) / rate >= quit_after;
+}
+
+bool read_fragments(const char* path, std::vector<fragment>& fragments) {
+    std::ifstream in(path);
+    if (!in) return false;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::size_t tab = line.find('\t');
+        if (tab == std::string::npos) return false;
+        fragments.push_back({line.substr(0, tab), line.substr(tab + 1)});
+    }
+    return true;
+}
+
+bool parse_options(int argc, char** argv, options& o) {
+    if (argc < 3) return false;
+    if (std::strcmp(argv[1], "write") == 0) {
+        o.write = true;
+    } else if (std::strcmp(argv[1], "drop") != 0) {
+        return false;
+    }
+    o.fragments_path = argv[2];
+    for (int i = 3; i < argc; ++i) {
+        std::string arg = argv[i];
+        bool has_value = i + 1 < argc;
+        if (arg == "--output" && has_value) {
+            o.output_path = argv[++i];
+        } else if (arg == "--quit-after" && has_value) {
+            o.quit_after = std::atof(argv[++i]);
+        } else if (arg == "--backwards") {
+            o.backwards = true;
+        } else if (arg == "--per-call") {
+            o.per_call = true;
+        } else {
+            return false;
+        }
+    }
+    return !o.write || o.output_path != nullptr;
+}
+
+// Fragments last to first until their total reaches the limit: the index of
+// the first fragment to write.
+bool find_start(const options& o, const std::vector<fragment>& fragments,
+                int rate, std::size_t& start) {
+    start = 0;
+    if (fragments.empty()) return true;
+    samples = 0;
+    if (o.write && !open_output(o.output_path, rate)) return false;
+    std::size_t j = fragments.size() - 1;
+    for (;;) {
+        if (!synthesize(fragments[j])) return false;
+        if (limit_reached(o.quit_after, rate) || j == 0) break;
+        --j;
+    }
+    if (o.write && !close_output(rate)) return false;
+    start = j;
+    return true;
+}
+
+bool write_forward(const options& o, const std::vector<fragment>& fragments,
+                   int rate, std::size_t start, std::size_t& written) {
+    samples = 0;
+    written = 0;
+    bool file_per_fragment = o.write && o.per_call;
+    if (o.write && !o.per_call && !open_output(o.output_path, rate)) return false;
+    for (std::size_t j = start; j < fragments.size(); ++j) {
+        if (file_per_fragment && !open_output(o.output_path, rate)) return false;
+        if (!synthesize(fragments[j])) return false;
+        if (file_per_fragment && !close_output(rate)) return false;
+        ++written;
+        if (limit_reached(o.quit_after, rate)) break;
+    }
+    return !(o.write && !o.per_call) || close_output(rate);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    options o;
+    if (!parse_options(argc, argv, o)) {
+        std::fprintf(stderr,
+                     "usage: %s drop|write FRAGMENTS [--output PATH] "
+                     "[--quit-after S] [--backwards] [--per-call]\n",
+                     argv[0]);
+        return 2;
+    }
+    std::vector<fragment> fragments;
+    if (!read_fragments(o.fragments_path, fragments)) {
+        std::fprintf(stderr, "cannot read fragments from %s\n", o.fragments_path);
+        return 1;
+    }
+    int rate = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, nullptr,
+                                 espeakINITIALIZE_DONT_EXIT);
+    if (rate <= 0) {
+        std::fprintf(stderr, "cannot initialise eSpeak NG\n");
+        return 1;
+    }
+    espeak_SetSynthCallback(on_synth_output);
+
+    auto began = std::chrono::steady_clock::now();
+    std::size_t start = 0;
+    std::size_t written = 0;
+    bool ok = (!o.backwards || o.quit_after <= 0.0 ||
+               find_start(o, fragments, rate, start)) &&
+              write_forward(o, fragments, rate, start, written);
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
+    if (!ok) {
+        std::fprintf(stderr, "synthesis failed\n");
+        return 1;
+    }
+    std::printf("rate=%d synthesized=%zu samples=%llu seconds=%.6f\n", rate,
+                written, static_cast<unsigned long long>(samples), took.count());
+    return 0;
+}
