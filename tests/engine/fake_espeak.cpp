@@ -1,0 +1,145 @@
+#include "fake_espeak.h"
+
+#include <cstdlib>
+#include <map>
+#include <set>
+
+namespace fake_espeak {
+namespace {
+
+struct fake_state {
+    int initialize_result = 22050;
+    int initialize_calls = 0;
+    int last_initialize_options = 0;
+    int terminate_calls = 0;
+    t_espeak_callback* callback = nullptr;
+    std::map<std::string, text_script> scripts;
+    std::set<std::string> rejected_voices;
+    std::vector<int> callback_answers;
+    espeak_ERROR pending_synchronize_result = EE_OK;
+};
+
+fake_state state;
+
+espeak_EVENT event_of(espeak_EVENT_TYPE type) {
+    espeak_EVENT event{};
+    event.type = type;
+    return event;
+}
+
+text_script script_from_text(const std::string& text) {
+    char* rest = nullptr;
+    double seconds = std::strtod(text.c_str(), &rest);
+    short mark = 1;
+    if (*rest == '#') mark = static_cast<short>(std::atoi(rest + 1));
+    long total = static_cast<long>(seconds * state.initialize_result + 0.5);
+    text_script script;
+    for (long left = total; left > 0; left -= 1000) {
+        block piece;
+        piece.samples = static_cast<int>(left < 1000 ? left : 1000);
+        piece.mark = mark;
+        script.blocks.push_back(piece);
+    }
+    if (!script.blocks.empty()) {
+        int ms = static_cast<int>(total * 1000 / state.initialize_result);
+        script.blocks.back().events.push_back(end_event(ms));
+    }
+    return script;
+}
+
+// Delivers one block; true while the callback asks to go on.
+bool deliver(const block& piece) {
+    std::vector<espeak_EVENT> events = piece.events;
+    events.push_back(event_of(espeakEVENT_LIST_TERMINATED));
+    std::vector<short> samples(static_cast<std::size_t>(piece.samples) + 1,
+                               piece.mark);
+    int answer = state.callback(piece.null_wav ? nullptr : samples.data(),
+                                piece.samples, events.data());
+    state.callback_answers.push_back(answer);
+    return answer == 0;
+}
+
+}  // namespace
+
+espeak_EVENT sample_rate_event(int rate) {
+    espeak_EVENT event = event_of(espeakEVENT_SAMPLERATE);
+    event.id.number = rate;
+    return event;
+}
+
+espeak_EVENT end_event(int audio_position_ms) {
+    espeak_EVENT event = event_of(espeakEVENT_END);
+    event.audio_position = audio_position_ms;
+    return event;
+}
+
+void reset() { state = fake_state{}; }
+void set_initialize_result(int result) { state.initialize_result = result; }
+void script_text(const std::string& text, text_script script) {
+    state.scripts[text] = std::move(script);
+}
+void reject_voice(const std::string& voice_code) {
+    state.rejected_voices.insert(voice_code);
+}
+int initialize_calls() { return state.initialize_calls; }
+int last_initialize_options() { return state.last_initialize_options; }
+int terminate_calls() { return state.terminate_calls; }
+const std::vector<int>& callback_answers() { return state.callback_answers; }
+
+}  // namespace fake_espeak
+
+using fake_espeak::state;
+
+int espeak_Initialize(espeak_AUDIO_OUTPUT, int, const char*, int options) {
+    ++state.initialize_calls;
+    state.last_initialize_options = options;
+    return state.initialize_result;
+}
+
+void espeak_SetSynthCallback(t_espeak_callback* callback) {
+    state.callback = callback;
+}
+
+espeak_ERROR espeak_SetVoiceByProperties(espeak_VOICE* voice) {
+    if (voice == nullptr || voice->languages == nullptr) return EE_NOT_FOUND;
+    return state.rejected_voices.count(voice->languages) ? EE_NOT_FOUND
+                                                         : EE_OK;
+}
+
+// Synchronous, like the real library in AUDIO_OUTPUT_SYNCHRONOUS mode: every
+// block is delivered before it returns, then a last call without samples.
+espeak_ERROR espeak_Synth(const void* text, size_t, unsigned int,
+                          espeak_POSITION_TYPE, unsigned int, unsigned int,
+                          unsigned int*, void*) {
+    std::string key(static_cast<const char*>(text));
+    auto found = state.scripts.find(key);
+    fake_espeak::text_script script = found != state.scripts.end()
+                                          ? found->second
+                                          : fake_espeak::script_from_text(key);
+    if (found != state.scripts.end() && found->second.good_runs > 0) {
+        --found->second.good_runs;
+        script.synth_result = EE_OK;
+        script.synchronize_result = EE_OK;
+    }
+    state.pending_synchronize_result = script.synchronize_result;
+    if (script.synth_result != EE_OK) return script.synth_result;
+    for (const fake_espeak::block& piece : script.blocks) {
+        if (!fake_espeak::deliver(piece)) return EE_OK;
+    }
+    fake_espeak::block last;
+    last.null_wav = true;
+    last.events.push_back(fake_espeak::event_of(espeakEVENT_MSG_TERMINATED));
+    fake_espeak::deliver(last);
+    return EE_OK;
+}
+
+espeak_ERROR espeak_Synchronize(void) {
+    espeak_ERROR result = state.pending_synchronize_result;
+    state.pending_synchronize_result = EE_OK;
+    return result;
+}
+
+espeak_ERROR espeak_Terminate(void) {
+    ++state.terminate_calls;
+    return EE_OK;
+}

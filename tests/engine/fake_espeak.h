@@ -1,0 +1,51 @@
+// A scripted stand-in for libespeak-ng, linked into the engine tests in place
+// of the real library, for events the real one cannot be made to produce.
+//
+// A text that has no script of its own is read as "SECONDS" or
+// "SECONDS#MARK": it produces SECONDS of samples at the initialised rate, in
+// blocks of 1000, every sample equal to MARK (default 1), and an END event
+// at the last block, its position truncated to whole milliseconds as the
+// real library does.
+#ifndef VYN_FAKE_ESPEAK_H
+#define VYN_FAKE_ESPEAK_H
+
+#include <espeak-ng/speak_lib.h>
+
+#include <string>
+#include <vector>
+
+namespace fake_espeak {
+
+struct block {
+    int samples = 0;    // samples in the block, each equal to the mark
+    short mark = 1;
+    bool null_wav = false;  // deliver no buffer, only the events
+    std::vector<espeak_EVENT> events;  // the terminator is added
+};
+
+struct text_script {
+    std::vector<block> blocks;
+    espeak_ERROR synth_result = EE_OK;  // once good_runs have gone well
+    espeak_ERROR synchronize_result = EE_OK;
+    int good_runs = 0;
+};
+
+espeak_EVENT sample_rate_event(int rate);
+espeak_EVENT end_event(int audio_position_ms);
+
+// Back to the defaults: initialisation returns 22050, every voice exists,
+// no scripts, all counters zero.
+void reset();
+void set_initialize_result(int result);
+void script_text(const std::string& text, text_script script);
+void reject_voice(const std::string& voice_code);
+
+int initialize_calls();
+int last_initialize_options();
+int terminate_calls();
+// What the callback answered for every block delivered, in order.
+const std::vector<int>& callback_answers();
+
+}  // namespace fake_espeak
+
+#endif

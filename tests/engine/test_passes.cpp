@@ -1,0 +1,159 @@
+// The forward pass and the backward start search: which fragments go into
+// the file, in what order, and the times recorded for them.
+#include <cmath>
+#include <limits>
+
+#include "engine_test_support.h"
+
+namespace {
+
+using fake_espeak::text_script;
+
+struct anchor {
+    float begin;
+    float end;
+    bool operator==(const anchor& other) const {
+        return begin == other.begin && end == other.end;
+    }
+};
+
+std::ostream& operator<<(std::ostream& out, const anchor& a) {
+    return out << '(' << a.begin << ", " << a.end << ')';
+}
+
+std::vector<anchor> anchors_of(const synthesis& result) {
+    std::vector<anchor> anchors;
+    for (unsigned int i = 0; i < result.synthesized; ++i)
+        anchors.push_back({result.table[i].begin, result.table[i].end});
+    return anchors;
+}
+
+struct pass_case {
+    const char* name;
+    std::vector<const char*> texts;  // "SECONDS#MARK"
+    float quit_after;
+    int backwards;
+    std::vector<anchor> anchors;
+    std::vector<short> marks;  // which fragments the file holds, in order
+};
+
+class pass : public engine_test,
+             public ::testing::WithParamInterface<pass_case> {};
+
+TEST_P(pass, writes_the_chosen_fragments_with_their_times) {
+    const pass_case& c = GetParam();
+    synthesis result = run(c.texts, c.quit_after, c.backwards);
+    ASSERT_EQ(result.status, 0);
+    EXPECT_EQ(result.synthesized, c.anchors.size());
+    EXPECT_EQ(anchors_of(result), c.anchors);
+    wave_contents file = read_wave(path_);
+    EXPECT_TRUE(file.sizes_match());
+    EXPECT_EQ(file.marks(), c.marks);
+    if (!c.anchors.empty()) {
+        EXPECT_EQ(file.samples().size() / 22050.0f, c.anchors.back().end);
+    }
+    for (unsigned int i = result.synthesized; i < result.table.size(); ++i)
+        EXPECT_EQ(result.table[i].begin, -1.0f) << "entry " << i;
+}
+
+const float no_limit = std::numeric_limits<float>::quiet_NaN();
+const float infinite = std::numeric_limits<float>::infinity();
+
+INSTANTIATE_TEST_SUITE_P(
+    forward, pass,
+    ::testing::Values(
+        pass_case{"no_limit", {"1#1", "5#2", "1#3"}, 0, 0,
+                  {{0, 1}, {1, 6}, {6, 7}}, {1, 2, 3}},
+        pass_case{"limit_inside_a_fragment", {"1#1", "5#2", "1#3"}, 3, 0,
+                  {{0, 1}, {1, 6}}, {1, 2}},
+        pass_case{"limit_at_a_fragment_end", {"1#1", "1#2", "1#3"}, 2, 0,
+                  {{0, 1}, {1, 2}}, {1, 2}},
+        pass_case{"limit_reached_by_the_first", {"2#1", "1#2"}, 0.5, 0,
+                  {{0, 2}}, {1}},
+        pass_case{"nan_limit", {"1#1", "1#2"}, no_limit, 0,
+                  {{0, 1}, {1, 2}}, {1, 2}},
+        pass_case{"negative_limit", {"1#1", "1#2"}, -1, 1,
+                  {{0, 1}, {1, 2}}, {1, 2}},
+        pass_case{"infinite_limit", {"1#1", "1#2"}, infinite, 0,
+                  {{0, 1}, {1, 2}}, {1, 2}},
+        pass_case{"silent_text_advances_by_zero", {"1#1", "0", "1#3"}, 0, 0,
+                  {{0, 1}, {1, 1}, {1, 2}}, {1, 3}},
+        pass_case{"empty_table", {}, 0, 0, {}, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    backward, pass,
+    ::testing::Values(
+        pass_case{"long_middle_fragment", {"1#1", "5#2", "1#3"}, 3, 1,
+                  {{0, 5}}, {2}},
+        pass_case{"one_and_a_half_of_three_equal", {"1#1", "1#2", "1#3"},
+                  1.5, 1, {{0, 1}, {1, 2}}, {2, 3}},
+        pass_case{"limit_of_two_of_three_equal", {"1#1", "1#2", "1#3"}, 2, 1,
+                  {{0, 1}, {1, 2}}, {2, 3}},
+        pass_case{"total_short_of_the_limit", {"1#1", "1#2", "1#3"}, 10, 1,
+                  {{0, 1}, {1, 2}, {2, 3}}, {1, 2, 3}},
+        pass_case{"forward_stops_before_the_last", {"1#1", "3#2", "1#3", "1#4"},
+                  3.5, 1, {{0, 3}, {3, 4}}, {2, 3}},
+        pass_case{"single_fragment", {"1#1"}, 0.5, 1, {{0, 1}}, {1}},
+        pass_case{"nan_limit_is_forward", {"1#1", "1#2"}, no_limit, 1,
+                  {{0, 1}, {1, 2}}, {1, 2}},
+        pass_case{"empty_table", {}, 3, 1, {}, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// END positions are truncated to whole milliseconds; the times must come
+// from the samples, or they drift behind the audio.
+TEST_F(engine_test, times_follow_the_samples_over_many_fragments) {
+    std::vector<const char*> texts(2000, "0.0337");  // 743 samples, END 33 ms
+    synthesis result = run(texts);
+    ASSERT_EQ(result.status, 0);
+    ASSERT_EQ(result.synthesized, 2000u);
+    for (unsigned int i = 1; i < 2000; ++i)
+        ASSERT_EQ(result.table[i].begin, result.table[i - 1].end);
+    EXPECT_EQ(result.table[0].begin, 0.0f);
+    EXPECT_EQ(result.table[1999].end,
+              static_cast<float>(2000.0 * 743 / 22050));
+    EXPECT_EQ(read_wave(path_).samples().size(), 2000u * 743);
+}
+
+TEST_F(engine_test, null_text_is_a_written_fragment_without_samples) {
+    std::vector<fragment_entry> table = table_of({"1#1", nullptr, "1#3"});
+    synthesis result = run_table(table);
+    ASSERT_EQ(result.status, 0);
+    EXPECT_EQ(result.synthesized, 3u);
+    EXPECT_EQ(anchors_of(result),
+              (std::vector<anchor>{{0, 1}, {1, 1}, {1, 2}}));
+}
+
+TEST_F(engine_test, failure_inside_the_backward_search) {
+    fake_espeak::reject_voice("xx");
+    std::vector<fragment_entry> table = table_of({"1#1", "1#2", "1#3", "1#4"});
+    table[1].voice_code = "xx";
+    synthesis result = run_table(table, 10, 1);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.synthesized, 12345u);
+    wave_contents file = read_wave(path_);
+    EXPECT_TRUE(file.sizes_match());
+    EXPECT_EQ(file.marks(), (std::vector<short>{4, 3}))
+        << "the fragments measured, in reverse order";
+    for (const fragment_entry& entry : result.table)
+        EXPECT_EQ(entry.begin, -1.0f) << "no times during the search";
+}
+
+// The search succeeds and the forward pass then fails: the file left is a
+// valid WAVE of what the forward pass wrote.
+TEST_F(engine_test, failure_in_the_forward_pass_after_the_search) {
+    text_script flaky;
+    flaky.blocks = {fake_espeak::block{1000, 7, false, {}}};
+    flaky.synth_result = EE_INTERNAL_ERROR;
+    flaky.good_runs = 1;  // measured by the search, fails when written
+    fake_espeak::script_text("flaky", flaky);
+    synthesis result = run({"1#1", "1#2", "flaky"}, 1.02f, 1);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.table[0].begin, 0.0f);
+    EXPECT_EQ(result.table[0].end, 1.0f);
+    wave_contents file = read_wave(path_);
+    EXPECT_TRUE(file.sizes_match());
+    EXPECT_EQ(file.marks(), std::vector<short>{2});
+}
+
+}  // namespace
