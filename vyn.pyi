@@ -1,0 +1,25 @@
+"""vyn: synthesize many text fragments into one WAVE file with eSpeak NG,
+with the time span of each fragment in it."""
+
+def synthesize_multiple(
+    output_file_path: str,
+    quit_after: float,
+    backwards: int,
+    fragments: list[tuple[str, str]],
+    /,
+) -> tuple[int, int, list[tuple[float, float]]]:
+    """Synthesize multiple text fragments with eSpeak into one mono 16-bit
+    WAVE file at output_file_path.
+
+    quit_after: if > 0, stop after the fragment whose end reaches it (seconds).
+    backwards: if non-zero and quit_after > 0, choose the start fragment by
+    measuring from the last fragment backwards until quit_after is reached,
+    then write from it onwards under the same limit.
+    fragments: (voice_code, text) tuples.
+
+    Returns (sample_rate, synthesized, anchors): anchors holds one
+    (begin, end) pair in seconds per fragment written, in file order.
+    Raises ValueError("Error while parsing the arguments") for arguments of
+    the wrong shape and ValueError("Error while synthesizing multiple
+    fragments") when synthesis fails.
+    """
