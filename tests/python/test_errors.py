@@ -1,0 +1,159 @@
+"""Bad arguments and failed syntheses: the exception and its exact message,
+what is left on disk, and a process that goes on working afterwards."""
+import os
+
+import pytest
+
+import vyn
+from conftest import PARSE_ERROR, SYNTHESIS_ERROR, read_wave, run_python
+
+GOOD = ("en", "Hello there.")
+
+
+class ListSubclass(list):
+    pass
+
+
+@pytest.mark.parametrize("args", [
+    (),
+    ("out.wav", 0.0, 0),
+    ("out.wav", 0.0, 0, [GOOD], None),
+    (b"out.wav", 0.0, 0, [GOOD]),
+    (None, 0.0, 0, [GOOD]),
+    ("out\0.wav", 0.0, 0, [GOOD]),
+    ("out.wav", "1.0", 0, [GOOD]),
+    ("out.wav", None, 0, [GOOD]),
+    ("out.wav", 0.0, 1.5, [GOOD]),
+    ("out.wav", 0.0, "1", [GOOD]),
+    ("out.wav", 0.0, 2 ** 40, [GOOD]),
+], ids=["no_args", "three_args", "five_args", "bytes_path", "none_path",
+        "nul_in_path", "str_limit", "none_limit", "float_flag", "str_flag",
+        "flag_overflow"])
+def test_bad_arguments(tmp_path, args, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(ValueError) as raised:
+        vyn.synthesize_multiple(*args)
+    assert str(raised.value) == PARSE_ERROR
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_keyword_arguments_are_refused_by_the_interpreter(wav_path):
+    with pytest.raises(TypeError):
+        vyn.synthesize_multiple(output_file_path=str(wav_path), quit_after=0,
+                                backwards=0, fragments=[GOOD])
+    assert not wav_path.exists()
+
+
+@pytest.mark.parametrize("fragments", [
+    (GOOD,),
+    {"en": "Hello"},
+    "en",
+    None,
+    iter([GOOD]),
+    [["en", "Hello"]],
+    [("en",)],
+    [("en", "Hello", "extra")],
+    [42],
+    [(b"en", "Hello")],
+    [("en", b"Hello")],
+    [("en", None)],
+    [("e\0n", "Hello")],
+    [("en", "Hel\0lo")],
+    [("en", "lone \ud800 surrogate")],
+    [GOOD, GOOD, ("en", 7)],
+    ListSubclass([GOOD, ["en", "Hello"]]),
+], ids=["tuple", "dict", "str", "none", "iterator", "list_item",
+        "one_tuple", "three_tuple", "number", "bytes_voice", "bytes_text",
+        "none_text", "nul_in_voice", "nul_in_text", "lone_surrogate",
+        "bad_after_good", "bad_in_subclass"])
+def test_bad_fragments_synthesize_nothing(wav_path, fragments):
+    with pytest.raises(ValueError) as raised:
+        vyn.synthesize_multiple(str(wav_path), 0.0, 0, fragments)
+    assert str(raised.value) == PARSE_ERROR
+    assert not wav_path.exists()
+
+
+def dev_full(tmp_path):
+    if not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full")
+    return "/dev/full"
+
+
+@pytest.mark.parametrize("path, fragments, leaves", [
+    (lambda tmp: "", [GOOD], "nothing"),
+    (lambda tmp: " \t\n ", [GOOD], "nothing"),
+    (lambda tmp: str(tmp), [GOOD], "nothing"),
+    (lambda tmp: str(tmp / "missing" / "out.wav"), [GOOD], "nothing"),
+    (dev_full, [GOOD], "device"),
+    (lambda tmp: str(tmp / "out.wav"), [("zz-nonexistent", "Hello")], "wave"),
+    (lambda tmp: str(tmp / "out.wav"),
+     [GOOD, ("xx-nope", "Hello"), GOOD], "wave"),
+], ids=["empty_path", "blank_path", "directory", "missing_directory",
+        "dev_full", "unknown_voice", "unknown_voice_in_the_middle"])
+@pytest.mark.parametrize("backwards", [0, 1])
+def test_synthesis_failures(tmp_path, path, fragments, leaves, backwards):
+    output = path(tmp_path)
+    before = set(tmp_path.iterdir())
+    with pytest.raises(ValueError) as raised:
+        vyn.synthesize_multiple(output, 100.0, backwards, fragments)
+    assert str(raised.value) == SYNTHESIS_ERROR
+    if leaves == "nothing":
+        assert set(tmp_path.iterdir()) == before
+    elif leaves == "wave":
+        read_wave(output)  # a valid WAVE of whatever came before the failure
+    # The process goes on working.
+    good = tmp_path / "after.wav"
+    assert vyn.synthesize_multiple(str(good), 0.0, 0, [GOOD])[1] == 1
+    assert read_wave(good).frames > 0
+
+
+def test_failure_in_the_middle_keeps_what_came_before(wav_path):
+    _, _, alone = vyn.synthesize_multiple(str(wav_path), 0.0, 0, [GOOD])
+    with pytest.raises(ValueError):
+        vyn.synthesize_multiple(str(wav_path), 0.0, 0,
+                                [GOOD, ("xx-nope", "Hello")])
+    assert read_wave(wav_path).seconds == pytest.approx(alone[0][1], abs=0.02)
+
+
+MISSING_DATA = """
+import os, sys, vyn
+out = sys.argv[1] if len(sys.argv) > 1 else {out!r}
+try:
+    vyn.synthesize_multiple(out, 0.0, 0, [("en", "Hello")])
+except ValueError as error:
+    print("failed:", error, "| file:", os.path.exists(out))
+del os.environ["ESPEAK_DATA_PATH"]
+print("then:", vyn.synthesize_multiple(out, 0.0, 0, [("en", "Hello")])[1])
+"""
+
+
+def test_missing_voice_data_is_an_error_not_an_exit(tmp_path):
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    out = tmp_path / "out.wav"
+    done = run_python(MISSING_DATA.format(out=str(out)),
+                      env={"ESPEAK_DATA_PATH": str(empty)})
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [
+        f"failed: {SYNTHESIS_ERROR} | file: False", "then: 1"]
+    assert read_wave(out).frames > 0
+
+
+MANY_CALLS = """
+import sys, vyn
+out = sys.argv[1] if len(sys.argv) > 1 else {out!r}
+for call in range(250):
+    backwards = call % 2
+    rate, count, anchors = vyn.synthesize_multiple(
+        out, 1.0 if call % 3 else 0.0, backwards,
+        [("en", "call %d" % call), ("de", "zwei"), ("fr", "trois")])
+    assert count >= 1 and len(anchors) == count
+print("done")
+"""
+
+
+def test_hundreds_of_calls_in_one_process_do_not_hang(tmp_path):
+    done = run_python(MANY_CALLS.format(out=str(tmp_path / "out.wav")),
+                      timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "done"

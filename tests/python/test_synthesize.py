@@ -1,0 +1,134 @@
+"""synthesize_multiple against the real eSpeak NG: the result, the WAVE file
+read back by independent readers, and anchors that point at the samples."""
+import math
+import struct
+
+import pytest
+
+import vyn
+from conftest import HEADER_SIZE, read_wave, soxi
+
+SENTENCES = [
+    ("en", "The quick brown fox jumps over the lazy dog."),
+    ("en", "Speech in one file, and every fragment in its place."),
+    ("en", "Short."),
+    ("en", "A rather longer sentence, with a pause in it, and an ending."),
+]
+
+# Four languages, two of them in non-Latin scripts.
+MULTILINGUAL = [
+    ("en", "Good morning."),
+    ("de", "Guten Morgen, wie geht es dir?"),
+    ("fr", "Bonjour à tous, ça va très bien."),
+    ("ru", "Привет, как дела?"),
+    ("cmn", "你好，世界。"),
+    ("ar", "مرحبا بالعالم"),
+]
+
+
+class ListSubclass(list):
+    pass
+
+
+class TupleSubclass(tuple):
+    pass
+
+
+def synthesize(path, fragments, quit_after=0.0, backwards=0):
+    return vyn.synthesize_multiple(str(path), quit_after, backwards, fragments)
+
+
+def durations(anchors):
+    return [end - begin for begin, end in anchors]
+
+
+def test_module_and_function_are_documented():
+    assert vyn.__doc__ == "vyn"
+    assert vyn.synthesize_multiple.__doc__ == (
+        "Synthesize multiple text fragments with eSpeak\n"
+        ":param string output_file_path: the path of the WAVE file to be created\n"
+        ":param float quit_after: if > 0, stop synthesizing when reaching quit_after seconds\n"
+        ":param int backwards: if 1, synthesize backwards, from the last fragment to the first\n"
+        ":param list fragments: list of (voice_code, text) tuples of text fragments to be synthesized\n"
+        ":rtype: tuple (sample_rate, synthesized, list) where list is a list of (begin, end) time values")
+    assert [name for name in dir(vyn) if not name.startswith("__")] == [
+        "synthesize_multiple"]
+
+
+@pytest.mark.parametrize("fragments", [
+    SENTENCES,
+    ListSubclass(TupleSubclass(item) for item in SENTENCES),
+], ids=["list_of_tuples", "subclasses"])
+def test_result_shape_and_types(wav_path, fragments):
+    result = synthesize(wav_path, fragments)
+    assert type(result) is tuple and len(result) == 3
+    sample_rate, synthesized, anchors = result
+    assert type(sample_rate) is int and sample_rate == 22050
+    assert type(synthesized) is int and synthesized == len(fragments)
+    assert type(anchors) is list and len(anchors) == synthesized
+    for pair in anchors:
+        assert type(pair) is tuple and len(pair) == 2
+        assert all(type(value) is float for value in pair)
+
+
+def test_wave_file_read_back_by_independent_readers(wav_path):
+    sample_rate, _, anchors = synthesize(wav_path, MULTILINGUAL)
+    info = read_wave(wav_path)
+    assert (info.sample_rate, info.channels, info.sample_width) == (
+        sample_rate, 1, 2)
+    assert soxi(wav_path, "-r") == str(sample_rate)
+    assert soxi(wav_path, "-c") == "1"
+    assert soxi(wav_path, "-b") == "16"
+    assert soxi(wav_path, "-e") == "Signed Integer PCM"
+    assert int(soxi(wav_path, "-s")) == info.frames
+    assert info.frames > sample_rate * 5, "six fragments of speech"
+    raw = wav_path.read_bytes()
+    assert raw[:4] == b"RIFF" and raw[8:16] == b"WAVEfmt " and raw[36:40] == b"data"
+    assert struct.unpack_from("<IHHIIHH", raw, 16) == (
+        16, 1, 1, sample_rate, 2 * sample_rate, 2, 16)
+
+
+def test_empty_list_writes_a_bare_header(wav_path):
+    assert synthesize(wav_path, []) == (22050, 0, [])
+    info = read_wave(wav_path)
+    assert (info.file_size, info.riff_size, info.data_size) == (
+        HEADER_SIZE, 36, 0)
+
+
+def test_anchors_are_contiguous_and_end_at_the_last_sample(wav_path):
+    fragments = [("en", word) for word in
+                 "one two three four five six seven eight nine ten".split()] * 30
+    sample_rate, synthesized, anchors = synthesize(wav_path, fragments)
+    assert synthesized == 300
+    assert anchors[0][0] == 0.0
+    for (_, end), (begin, _) in zip(anchors, anchors[1:]):
+        assert begin == end
+    assert all(end > begin for begin, end in anchors)
+    info = read_wave(wav_path)
+    # float32 rounding of the sample count, no drift of whole milliseconds.
+    last_end = anchors[-1][1]
+    assert abs(last_end - info.frames / sample_rate) <= last_end * 2 ** -23
+
+
+def test_each_span_is_the_fragment_synthesized_alone(wav_path):
+    alone = [durations(synthesize(wav_path, [item])[2])[0] for item in SENTENCES]
+    together = durations(synthesize(wav_path, SENTENCES)[2])
+    # The synthesizer's state carries over between texts, so a repeated text
+    # comes out a few samples different; never more than a few ms.
+    assert together == pytest.approx(alone, abs=0.015)
+
+
+@pytest.mark.parametrize("fragments", [MULTILINGUAL, MULTILINGUAL[::-1]],
+                         ids=["forward", "reversed"])
+def test_languages_and_scripts(wav_path, fragments):
+    sample_rate, synthesized, anchors = synthesize(wav_path, fragments)
+    assert synthesized == len(fragments)
+    assert all(end - begin > 0.3 for begin, end in anchors), "each is speech"
+    assert anchors[-1][1] == pytest.approx(read_wave(wav_path).seconds,
+                                           rel=1e-6)
+
+
+def test_non_ascii_path(tmp_path):
+    path = tmp_path / "ausgabe-äöü-звук.wav"
+    synthesize(path, SENTENCES[:1])
+    assert read_wave(path).frames > 0
