@@ -82,21 +82,21 @@ synthesis engine_test::run(const std::vector<const char*>& texts,
 synthesis engine_test::run_at(const std::string& path,
                               const std::vector<const char*>& texts,
                               float quit_after, int backwards) {
-    synthesis result;
-    result.table = table_of(texts);
-    result.status = synthesize_fragments(
-        path.c_str(), result.table.data(), quit_after,
-        static_cast<unsigned int>(result.table.size()), backwards,
-        &result.sample_rate, &result.synthesized);
-    return result;
+    return run_table_at(path, table_of(texts), quit_after, backwards);
 }
 
 synthesis engine_test::run_table(std::vector<fragment_entry> table,
                                  float quit_after, int backwards) {
+    return run_table_at(path_, std::move(table), quit_after, backwards);
+}
+
+synthesis engine_test::run_table_at(const std::string& path,
+                                    std::vector<fragment_entry> table,
+                                    float quit_after, int backwards) {
     synthesis result;
     result.table = std::move(table);
     result.status = synthesize_fragments(
-        path_.c_str(), result.table.data(), quit_after,
+        path.c_str(), result.table.data(), quit_after,
         static_cast<unsigned int>(result.table.size()), backwards,
         &result.sample_rate, &result.synthesized);
     return result;

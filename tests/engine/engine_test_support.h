@@ -53,6 +53,9 @@ protected:
                      float quit_after = 0, int backwards = 0);
     synthesis run_table(std::vector<fragment_entry> table,
                         float quit_after = 0, int backwards = 0);
+    synthesis run_table_at(const std::string& path,
+                           std::vector<fragment_entry> table,
+                           float quit_after = 0, int backwards = 0);
 
     std::string directory_;
     std::string path_;
