@@ -3,7 +3,9 @@
 #include <espeak-ng/speak_lib.h>
 
 #include <cstring>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace {
 
@@ -79,10 +81,21 @@ int open_wave_output(const char* output_file_path) {
 
     std::FILE* file = std::fopen(output_file_path, "wb");
     if (file == nullptr) return 1;
+    // The header goes to the file at once: a file that cannot hold it (a
+    // full disk) is removed rather than left behind as a stub.
+    if (write_block(file, header_head, sizeof header_head) != 0 ||
+        write_rate_fields(file, engine_state.sample_rate) != 0 ||
+        write_block(file, header_tail, sizeof header_tail) != 0 ||
+        std::fflush(file) != 0) {
+        struct stat status;
+        bool regular = fstat(fileno(file), &status) == 0 &&
+                       S_ISREG(status.st_mode);
+        std::fclose(file);
+        if (regular) std::remove(output_file_path);
+        return 1;
+    }
     engine_state.output_file = file;
-    if (write_block(file, header_head, sizeof header_head) != 0) return 1;
-    if (write_rate_fields(file, engine_state.sample_rate) != 0) return 1;
-    return write_block(file, header_tail, sizeof header_tail);
+    return 0;
 }
 
 // Patches the sizes and the rate the samples were produced at, then closes.
@@ -93,6 +106,12 @@ int finalize_wave_output() {
 
     int failed = std::fflush(file) != 0;
     off_t length = ftello(file);
+    // A write that failed part-way (a full disk, a file-size limit) can
+    // end the data inside a sample: keep whole samples only.
+    if (length > wave_header_size && (length - wave_header_size) % 2 != 0) {
+        --length;
+        failed |= ftruncate(fileno(file), length) != 0;
+    }
     if (length < wave_header_size || length > off_t{UINT32_MAX}) {
         failed = 1;
     } else {
