@@ -1,0 +1,326 @@
+"""Faults: each leaves a valid WAVE of what was written or no file, raises
+the documented ValueError, and the next call succeeds. Faults that need a
+fresh process (missing voice data, a file-size limit, a synthesizer call
+made to fail by a preloaded shim) run in one; the rest run here."""
+import json
+import os
+import resource
+import signal
+import stat
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from conftest import SYNTHESIS_ERROR, read_wave
+
+import vyn
+
+SHORT = ("en", "One.")
+LONG = ("en", "This sentence is a good deal longer than the others are.")
+OTHER = ("de", "Guten Tag.")
+UNKNOWN = ("xx-unknown", "Never spoken.")
+
+
+def frames_of(path, fragments):
+    vyn.synthesize_multiple(str(path), 0, 0, fragments)
+    return read_wave(path).frames
+
+
+def assert_next_call_succeeds(tmp_path):
+    path = tmp_path / "next.wav"
+    rate, count, anchors = vyn.synthesize_multiple(str(path), 0, 0,
+                                                   [SHORT, OTHER])
+    assert count == 2 and len(anchors) == 2
+    assert read_wave(path).seconds == pytest.approx(anchors[-1][1], abs=1e-3)
+
+
+# -- faults of the output path, in either mode ------------------------------
+
+def dev_full(tmp_path):
+    if not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full")
+    return "/dev/full"
+
+
+def a_directory(tmp_path):
+    return str(tmp_path)
+
+
+def in_missing_directory(tmp_path):
+    return str(tmp_path / "missing" / "out.wav")
+
+
+def blank(tmp_path):
+    return " \t\n"
+
+
+PATH_FAULTS = [
+    pytest.param(dev_full, id="dev-full"),
+    pytest.param(a_directory, id="directory"),
+    pytest.param(in_missing_directory, id="missing-directory"),
+    pytest.param(blank, id="blank"),
+]
+
+
+@pytest.mark.parametrize("backwards,quit_after", [(0, 0), (1, 2.5)],
+                         ids=["forward", "backward"])
+@pytest.mark.parametrize("make_path", PATH_FAULTS)
+def test_output_path_fault(tmp_path, make_path, backwards, quit_after):
+    path = make_path(tmp_path)
+    before = sorted(os.listdir(tmp_path))
+    with pytest.raises(ValueError) as raised:
+        vyn.synthesize_multiple(path, quit_after, backwards,
+                                [LONG, SHORT, LONG])
+    assert str(raised.value) == SYNTHESIS_ERROR
+    assert sorted(os.listdir(tmp_path)) == before  # nothing created
+    if path == "/dev/full":
+        assert stat.S_ISCHR(os.stat(path).st_mode)
+    assert_next_call_succeeds(tmp_path)
+
+
+# -- an unknown voice in the list --------------------------------------------
+
+# (fragments, quit_after, backwards, the fragments the file then holds, in
+# the order they were written)
+UNKNOWN_VOICE_CASES = [
+    pytest.param([SHORT, OTHER, UNKNOWN, LONG], 0, 0, [SHORT, OTHER],
+                 id="forward-middle"),
+    pytest.param([UNKNOWN, SHORT], 0, 0, [], id="forward-first"),
+    pytest.param([SHORT, UNKNOWN, OTHER, LONG], 1000, 1, [LONG, OTHER],
+                 id="backward-search-middle"),
+    pytest.param([SHORT, LONG, UNKNOWN], 1000, 1, [],
+                 id="backward-search-last"),
+]
+
+# A fresh interpreter repeats its output byte for byte: the file a failed
+# call leaves is compared with one written by a successful call in another
+# fresh interpreter.
+CHILD_CALL = """
+import json, sys, vyn
+path, quit_after, backwards, fragments = json.loads(sys.argv[1])
+try:
+    vyn.synthesize_multiple(path, quit_after, backwards,
+                            [tuple(f) for f in fragments])
+    print("ok")
+except ValueError as error:
+    print(error)
+"""
+
+
+def call_in_child(path, quit_after, backwards, fragments, env=None):
+    argument = json.dumps([str(path), quit_after, backwards, fragments])
+    result = subprocess.run([sys.executable, "-c", CHILD_CALL, argument],
+                            capture_output=True, text=True, timeout=120,
+                            env={**os.environ, **(env or {})})
+    assert result.returncode == 0, result.stderr
+    return result.stdout.strip()
+
+
+@pytest.mark.parametrize("fragments,quit_after,backwards,written",
+                         UNKNOWN_VOICE_CASES)
+def test_unknown_voice(tmp_path, fragments, quit_after, backwards, written):
+    path = tmp_path / "out.wav"
+    with pytest.raises(ValueError) as raised:
+        vyn.synthesize_multiple(str(path), quit_after, backwards, fragments)
+    assert str(raised.value) == SYNTHESIS_ERROR
+    info = read_wave(path)
+    expected = frames_of(tmp_path / "expected.wav", written) if written else 0
+    assert info.frames == pytest.approx(expected, rel=0.01)
+    assert_next_call_succeeds(tmp_path)
+
+    # The same, each in a fresh process: the same bytes, in the same order.
+    failed, reference = tmp_path / "failed.wav", tmp_path / "reference.wav"
+    assert call_in_child(failed, quit_after, backwards,
+                         fragments) == SYNTHESIS_ERROR
+    assert call_in_child(reference, 0, 0, written) == "ok"
+    assert failed.read_bytes() == reference.read_bytes()
+
+
+def test_missing_voice_data(tmp_path):
+    """Only a process that never initialised the synthesizer can meet it."""
+    empty = tmp_path / "empty-data"
+    empty.mkdir()
+    path = tmp_path / "out.wav"
+    code = textwrap.dedent(f"""
+        import os, vyn
+        path = {str(path)!r}
+        try:
+            vyn.synthesize_multiple(path, 0, 0, [("en", "Hello.")])
+        except ValueError as error:
+            print(error)
+        print(os.path.exists(path))
+        del os.environ["ESPEAK_DATA_PATH"]
+        print(vyn.synthesize_multiple(path, 0, 0, [("en", "Hello.")])[1])
+    """)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True,
+                            text=True, timeout=120,
+                            env={**os.environ, "ESPEAK_DATA_PATH": str(empty)})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [SYNTHESIS_ERROR, "False", "1"]
+    assert read_wave(path).frames > 0
+
+
+# -- I/O failure part-way through a file: a file-size limit ------------------
+
+def limit_file_size(limit):
+    def set_limit():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE,
+                           (limit, resource.RLIM_INFINITY))
+    return set_limit
+
+
+FSIZE_CHILD = """
+import os, resource, sys, vyn
+path, backwards = sys.argv[1], int(sys.argv[2])
+fragments = [("en", "This sentence is long enough to fill a few blocks.")] * 3
+try:
+    vyn.synthesize_multiple(path, 30 if backwards else 0, backwards, fragments)
+    print("ok")
+except ValueError as error:
+    print(error)
+resource.setrlimit(resource.RLIMIT_FSIZE,
+                   (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+print(vyn.synthesize_multiple(path + ".next", 0, 0, fragments[:1])[1])
+"""
+
+
+@pytest.mark.parametrize("backwards", [0, 1], ids=["forward", "backward"])
+@pytest.mark.parametrize("limit", [0, 20, 45, 4141, 10001, 100000])
+def test_file_size_limit(tmp_path, limit, backwards):
+    """The write that meets the limit fails part-way through a block of
+    samples; the file left must still be a whole WAVE, or be gone."""
+    path = tmp_path / "out.wav"
+    result = subprocess.run(
+        [sys.executable, "-c", FSIZE_CHILD, str(path), str(backwards)],
+        capture_output=True, text=True, timeout=120,
+        preexec_fn=limit_file_size(limit))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [SYNTHESIS_ERROR, "1"]
+    if path.exists():
+        info = read_wave(path)
+        assert info.file_size <= limit
+    assert read_wave(tmp_path / "out.wav.next").frames > 0
+
+
+# -- synthesizer calls made to fail by a preloaded shim ----------------------
+
+SHIM_SOURCE = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <string.h>
+#include <espeak-ng/speak_lib.h>
+
+/* VYN_FAIL="function:n" makes the n-th call of that function fail. */
+static int should_fail(const char *function) {
+    static long calls;
+    const char *spec = getenv("VYN_FAIL");
+    size_t length = strlen(function);
+    if (spec == NULL || strncmp(spec, function, length) != 0 ||
+        spec[length] != ':')
+        return 0;
+    return ++calls == atol(spec + length + 1);
+}
+
+#define REAL(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
+
+espeak_ERROR espeak_SetVoiceByProperties(espeak_VOICE *voice) {
+    if (should_fail("espeak_SetVoiceByProperties")) return EE_NOT_FOUND;
+    return REAL(espeak_SetVoiceByProperties)(voice);
+}
+
+espeak_ERROR espeak_Synth(const void *text, size_t size,
+                          unsigned int position, espeak_POSITION_TYPE type,
+                          unsigned int end, unsigned int flags,
+                          unsigned int *identifier, void *user_data) {
+    if (should_fail("espeak_Synth")) return EE_INTERNAL_ERROR;
+    return REAL(espeak_Synth)(text, size, position, type, end, flags,
+                              identifier, user_data);
+}
+
+espeak_ERROR espeak_Synchronize(void) {
+    espeak_ERROR result = REAL(espeak_Synchronize)();
+    return should_fail("espeak_Synchronize") ? EE_INTERNAL_ERROR : result;
+}
+"""
+
+
+@pytest.fixture(scope="module")
+def shim(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("shim")
+    source, library = directory / "shim.c", directory / "shim.so"
+    # Linked against libespeak-ng so that RTLD_NEXT finds the real
+    # functions: the module that loads the library is opened locally.
+    source.write_text(SHIM_SOURCE)
+    compiler = os.environ.get("CC", "cc")
+    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(library),
+                    str(source), "-Wl,--no-as-needed", "-lespeak-ng", "-ldl"],
+                   check=True)
+    return library
+
+
+def with_shim(shim, failing_call):
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
+    return {"LD_PRELOAD": preload, "VYN_FAIL": failing_call}
+
+
+@pytest.fixture(scope="module")
+def seconds():
+    """Durations of the fragments, to pick limits between them."""
+    import tempfile
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "measure.wav")
+        return {fragment: vyn.synthesize_multiple(path, 0, 0, [fragment])[2][0][1]
+                for fragment in (SHORT, LONG, OTHER)}
+
+
+# (fragments, limit as a function of the durations, backwards, failing call,
+# the fragments the file then holds). Backward mode with [SHORT, LONG,
+# OTHER] and a limit between LONG and LONG + OTHER: the search selects the
+# voices of OTHER and LONG (calls 1, 2), the forward pass those of LONG and
+# OTHER (calls 3, 4).
+SHIM_CASES = [
+    pytest.param([SHORT, LONG, OTHER], lambda s: s[LONG] + s[OTHER] / 2, 1,
+                 "espeak_SetVoiceByProperties:4", [LONG],
+                 id="voice-in-forward-pass-after-search"),
+    pytest.param([SHORT, LONG, OTHER], lambda s: s[LONG] + s[OTHER] / 2, 1,
+                 "espeak_SetVoiceByProperties:3", [],
+                 id="voice-at-start-of-forward-pass"),
+    pytest.param([SHORT, LONG, OTHER], lambda s: s[LONG] + s[OTHER] / 2, 1,
+                 "espeak_SetVoiceByProperties:2", [OTHER],
+                 id="voice-in-backward-search"),
+    pytest.param([SHORT, LONG, OTHER], lambda s: s[LONG] + s[OTHER] / 2, 1,
+                 "espeak_Synth:2", [OTHER], id="synth-in-backward-search"),
+    pytest.param([SHORT, LONG, OTHER], lambda s: s[LONG] + s[OTHER] / 2, 1,
+                 "espeak_Synth:4", [LONG], id="synth-in-forward-pass"),
+    pytest.param([SHORT, OTHER, LONG], lambda s: 0, 0,
+                 "espeak_Synchronize:2", [SHORT, OTHER],
+                 id="synchronize-forward"),
+    pytest.param([SHORT, OTHER, LONG], lambda s: 0, 0, "espeak_Synth:3",
+                 [SHORT, OTHER], id="synth-forward-last"),
+]
+
+
+@pytest.mark.parametrize("fragments,limit,backwards,failing,written",
+                         SHIM_CASES)
+def test_synthesizer_call_fails(tmp_path, shim, seconds, fragments, limit,
+                                backwards, failing, written):
+    path = tmp_path / "out.wav"
+    env = with_shim(shim, failing)
+    assert call_in_child(path, limit(seconds), backwards, fragments,
+                         env) == SYNTHESIS_ERROR
+    expected = frames_of(tmp_path / "expected.wav", written) if written else 0
+    # A failing espeak_Synchronize comes after the text's samples arrived.
+    assert read_wave(path).frames == pytest.approx(expected, rel=0.01)
+
+    # The shim fails one call only: the same process goes on.
+    code = CHILD_CALL + "print(vyn.synthesize_multiple(path, 0, 0, " \
+        "[tuple(f) for f in fragments])[1])"
+    argument = json.dumps([str(path), limit(seconds), backwards, fragments])
+    result = subprocess.run([sys.executable, "-c", code, argument],
+                            capture_output=True, text=True, timeout=120,
+                            env={**os.environ, **env})
+    assert result.stdout.split() [-1] == str(len(fragments)), result.stderr
