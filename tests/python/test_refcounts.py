@@ -1,0 +1,151 @@
+"""Reference counts of everything a call is handed are unchanged after it,
+on success and on every failure path, and a result holds no extra
+references."""
+import sys
+
+import pytest
+
+import vyn
+from conftest import PARSE_ERROR, SYNTHESIS_ERROR
+
+
+def fresh(text: str) -> str:
+    """A string object of its own, not shared with constants or interned."""
+    return "".join(list(text))
+
+
+def make_fragments(*pairs):
+    return [(fresh(voice), fresh(text)) for voice, text in pairs]
+
+
+class TupleSubclass(tuple):
+    pass
+
+
+class ListSubclass(list):
+    pass
+
+
+def good(tmp):
+    return str(tmp / "out.wav")
+
+
+# (name, path, quit_after, backwards, fragments builder, expected message or
+# None for success)
+CASES = [
+    ("forward", good, 0, 0,
+     lambda: make_fragments(("en", "One."), ("de", "Zwei.")), None),
+    ("limit", good, 0.1, 0,
+     lambda: make_fragments(("en", "One."), ("de", "Zwei.")), None),
+    ("backward", good, 0.5, 1,
+     lambda: make_fragments(("en", "One."), ("de", "Zwei."), ("en", "Three.")),
+     None),
+    ("empty-list", good, 0, 0, lambda: [], None),
+    ("subclasses", good, 0, 0,
+     lambda: ListSubclass([TupleSubclass((fresh("en"), fresh("One.")))]),
+     None),
+    ("item-not-tuple", good, 0, 0,
+     lambda: make_fragments(("en", "One.")) + [[fresh("en"), fresh("x")]],
+     PARSE_ERROR),
+    ("item-3-tuple", good, 0, 0,
+     lambda: make_fragments(("en", "One.")) + [(fresh("en"), fresh("x"),
+                                                fresh("y"))],
+     PARSE_ERROR),
+    ("item-bytes", good, 0, 0,
+     lambda: make_fragments(("en", "One.")) + [(fresh("en"), b"x")],
+     PARSE_ERROR),
+    ("embedded-nul", good, 0, 0,
+     lambda: make_fragments(("en", "One."), ("en", "a\0b")), PARSE_ERROR),
+    ("lone-surrogate", good, 0, 0,
+     lambda: make_fragments(("en", "One."), ("en", "a\ud800")), PARSE_ERROR),
+    ("not-a-list", good, 0, 0,
+     lambda: tuple(make_fragments(("en", "One."))), PARSE_ERROR),
+    ("unknown-voice", good, 0, 0,
+     lambda: make_fragments(("en", "One."), ("xx-none", "Two.")),
+     SYNTHESIS_ERROR),
+    ("unknown-voice-backward", good, 100, 1,
+     lambda: make_fragments(("xx-none", "One."), ("en", "Two.")),
+     SYNTHESIS_ERROR),
+    ("bad-path", lambda tmp: str(tmp / "missing" / "out.wav"), 0, 0,
+     lambda: make_fragments(("en", "One.")), SYNTHESIS_ERROR),
+]
+
+
+def counts(objects):
+    return [sys.getrefcount(obj) for obj in objects]
+
+
+def everything_in(path, fragments):
+    objects = [path, fragments]
+    for item in fragments:
+        objects.append(item)
+        objects.extend(item)
+    return objects
+
+
+@pytest.mark.parametrize("make_path,quit_after,backwards,make,expected",
+                         [pytest.param(*case[1:], id=case[0])
+                          for case in CASES])
+def test_references_unchanged(tmp_path, make_path, quit_after, backwards,
+                              make, expected):
+    path = fresh(make_path(tmp_path))
+    fragments = make()
+    limit = float(quit_after) + 0.0  # a float object of its own
+    objects = everything_in(path, fragments) + [limit]
+    for _ in range(3):  # the first call may set up lasting state
+        before = counts(objects)
+        try:
+            result = vyn.synthesize_multiple(path, limit, backwards,
+                                             fragments)
+            outcome = None
+        except ValueError as error:
+            result, outcome = None, str(error)
+        assert outcome == expected
+        del result
+        assert counts(objects) == before
+
+
+def test_result_holds_no_extra_references(tmp_path):
+    result = vyn.synthesize_multiple(
+        str(tmp_path / "out.wav"), 0, 0,
+        make_fragments(("en", "One."), ("en", "Two.")))
+    _, _, anchors = result
+    del _
+    # the name and getrefcount's argument; the tuple holds the list
+    assert sys.getrefcount(result) == 2
+    assert sys.getrefcount(anchors) == 3
+    for pair in anchors:
+        assert sys.getrefcount(pair) == 3  # the list, the loop, the argument
+        for time in pair:
+            assert sys.getrefcount(time) == 3
+
+
+def test_no_growth_over_many_calls(tmp_path):
+    """Counts live objects (not memory) across repeated calls of every kind:
+    a leaked reference to a new object shows up as growth."""
+    import gc
+    path = str(tmp_path / "out.wav")
+    good_list = make_fragments(("en", "One."))
+    calls = [
+        lambda: vyn.synthesize_multiple(path, 0, 0, good_list),
+        lambda: vyn.synthesize_multiple(path, 0.1, 1, good_list * 2),
+        lambda: vyn.synthesize_multiple(path, 0, 0, [("en", 1)]),
+        lambda: vyn.synthesize_multiple(path, 0, 0, [("xx-none", "a")]),
+        lambda: vyn.synthesize_multiple(path, "x", 0, good_list),
+    ]
+
+    def run_all():
+        for call in calls:
+            try:
+                call()
+            except ValueError:
+                pass
+
+    for _ in range(5):
+        run_all()
+    gc.collect()
+    before = len(gc.get_objects())
+    for _ in range(50):
+        run_all()
+    gc.collect()
+    assert len(gc.get_objects()) - before < 10
