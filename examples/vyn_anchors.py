@@ -1,0 +1,445 @@
+#!/usr/bin/env python3
+"""Speak a text file line by line into one WAVE file with vyn and write
+where each line begins and ends in it, as JSON, SRT subtitles or TSV.
+
+    python examples/vyn_anchors.py story.txt --format json,srt --plot story.png
+
+Run with --help for every option.
+"""
+import argparse
+import json
+import math
+import multiprocessing
+import os
+import struct
+import sys
+import tempfile
+import wave
+from concurrent.futures import ProcessPoolExecutor
+from dataclasses import dataclass, field
+from pathlib import Path
+from types import ModuleType
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+import vyn
+
+PROGRAM = "vyn_anchors"
+FORMATS = ("json", "srt", "tsv")
+STEM = "{stem}"
+
+DESCRIPTION = """\
+Speaks each non-blank line of a UTF-8 text file as one fragment into a WAVE
+file and writes the span of every fragment in it. A line may name its own
+voice as VOICE<TAB>TEXT; other lines use --voice. Blank lines are skipped but
+still counted, so the line numbers in the anchors are those of the file."""
+
+EPILOG = """\
+output paths:
+  By default INPUT.txt gives INPUT.wav beside it, and the anchors go beside
+  the WAVE file with the suffix of their format (INPUT.json, INPUT.srt,
+  INPUT.tsv). With several inputs, --output and --plot must contain {stem},
+  which stands for each input's name without its suffix: -o out/{stem}.wav.
+
+backward mode:
+  With --backwards and --quit-after S the WAVE file holds the last fragments
+  of the file: vyn measures the fragments from the last one backwards until S
+  seconds are reached, starts at the fragment it reached and writes from there
+  onwards under the same limit. vyn does not say which fragment it started
+  from; this tool derives it with one more synthesis: a forward call over the
+  reversed list under the same limit synthesizes n - start fragments. Since
+  eSpeak's output varies by a few milliseconds from call to call, a start
+  that lies right at the limit is confirmed by comparing the fragment
+  durations of both calls.
+
+several files:
+  Each input gets its own WAVE file and anchors. --jobs N synthesizes N files
+  at a time, each in a process of its own (vyn has one synthesizer per
+  process, so processes are how it scales).
+
+exit status: 0 when every input was written, 1 when any failed, 2 for a
+usage error."""
+
+
+class ToolError(Exception):
+    """A failure to report to the user in one line, without a traceback."""
+
+
+@dataclass
+class Fragment:
+    line: int  # 1-based line number in the input file
+    voice: str
+    text: str
+
+
+@dataclass
+class Job:
+    input_path: Path
+    wav_path: Path
+    anchor_paths: Dict[str, Path]
+    plot_path: Optional[Path]
+    voice: str
+    quit_after: float
+    backwards: bool
+
+
+@dataclass
+class Outcome:
+    job: Job
+    sample_rate: int = 0
+    start: int = 0
+    fragments: List[Fragment] = field(default_factory=list)
+    anchors: List[Tuple[float, float]] = field(default_factory=list)
+    error: Optional[str] = None
+
+
+# --- reading the input ---------------------------------------------------
+
+def read_fragments(path: Path, default_voice: str) -> List[Fragment]:
+    try:
+        text = path.read_text(encoding="utf-8-sig")
+    except FileNotFoundError:
+        raise ToolError("no such file") from None
+    except UnicodeDecodeError as error:
+        raise ToolError(f"not UTF-8 text ({error.reason} at byte "
+                        f"{error.start})") from None
+    except OSError as error:
+        raise ToolError(f"cannot read it ({error.strerror})") from None
+    fragments = []
+    for number, line in enumerate(text.splitlines(), start=1):
+        voice, tab, spoken = line.partition("\t")
+        if not tab:
+            voice, spoken = "", voice
+        if "\0" in line:
+            raise ToolError(f"line {number} contains a NUL character")
+        if spoken.strip():
+            fragments.append(Fragment(number, voice.strip() or default_voice,
+                                      spoken.strip()))
+    if not fragments:
+        raise ToolError("nothing to speak (the file is empty or has only "
+                        "blank lines)")
+    return fragments
+
+
+# --- synthesis -----------------------------------------------------------
+
+def as_float32(value: float) -> float:
+    rounded: float = struct.unpack("f", struct.pack("f", value))[0]
+    return rounded
+
+
+def durations(anchors: Sequence[Tuple[float, float]]) -> List[float]:
+    return [end - begin for begin, end in anchors]
+
+
+def check_voices(fragments: List[Fragment], scratch: str) -> None:
+    """Finds a voice eSpeak does not know before the long synthesis, to name
+    it: vyn itself reports every synthesis failure with one message."""
+    voices = sorted({fragment.voice for fragment in fragments})
+    try:
+        vyn.synthesize_multiple(scratch, 0.0, 0, [(v, "") for v in voices])
+        return
+    except ValueError:
+        pass
+    for voice in voices:
+        try:
+            vyn.synthesize_multiple(scratch, 0.0, 0, [(voice, "")])
+        except ValueError:
+            line = next(f.line for f in fragments if f.voice == voice)
+            raise ToolError(f"unknown voice {voice!r} (first on line {line}); "
+                            "`espeak-ng --voices` lists the voices") from None
+
+
+def derive_start(items: List[Tuple[str, str]], quit_after: float,
+                 anchors: List[Tuple[float, float]], scratch: str) -> int:
+    """The fragment vyn's backward mode started from; see --help."""
+    n = len(items)
+    if anchors[-1][1] < as_float32(quit_after):
+        return n - len(anchors)  # it ran to the last fragment: exact
+    _, measured, reversed_anchors = vyn.synthesize_multiple(
+        scratch, quit_after, 0, items[::-1])
+    start = n - measured
+    # Near the limit the two calls' few-millisecond differences can move
+    # the start by one; the candidate whose durations match the written
+    # fragments best wins, the derived start on a tie.
+    known = dict(zip(range(n - 1, -1, -1), durations(reversed_anchors)))
+    written = durations(anchors)
+
+    def mismatch(candidate: int) -> float:
+        pairs = [(d, known[candidate + i]) for i, d in enumerate(written)
+                 if candidate + i in known]
+        if not pairs:
+            return math.inf
+        return sum(abs(a - b) for a, b in pairs) / len(pairs)
+
+    candidates = [c for c in (start, start - 1, start + 1)
+                  if 0 <= c and c + len(anchors) <= n]
+    return min(candidates, key=mismatch, default=start)
+
+
+def synthesize(job: Job, fragments: List[Fragment]) -> Outcome:
+    items = [(fragment.voice, fragment.text) for fragment in fragments]
+    job.wav_path.parent.mkdir(parents=True, exist_ok=True)
+    with tempfile.TemporaryDirectory(prefix="vyn-anchors-") as directory:
+        scratch = os.path.join(directory, "scratch.wav")
+        check_voices(fragments, scratch)
+        try:
+            sample_rate, _, anchors = vyn.synthesize_multiple(
+                str(job.wav_path), job.quit_after, int(job.backwards), items)
+        except ValueError as error:
+            raise ToolError(f"{job.wav_path}: cannot synthesize into it "
+                            f"({error})") from None
+        start = 0
+        if job.backwards and job.quit_after > 0:
+            start = derive_start(items, job.quit_after, anchors, scratch)
+    return Outcome(job, sample_rate, start,
+                   fragments[start:start + len(anchors)], anchors)
+
+
+# --- writing the anchors -------------------------------------------------
+
+def anchor_records(outcome: Outcome) -> List[Dict[str, Any]]:
+    return [{"fragment": outcome.start + i, "line": fragment.line,
+             "voice": fragment.voice, "begin": begin, "end": end,
+             "text": fragment.text}
+            for i, (fragment, (begin, end))
+            in enumerate(zip(outcome.fragments, outcome.anchors))]
+
+
+def as_json(outcome: Outcome) -> str:
+    job = outcome.job
+    document = {
+        "input": str(job.input_path), "wav": str(job.wav_path),
+        "sample_rate": outcome.sample_rate,
+        "quit_after": job.quit_after or None, "backwards": job.backwards,
+        "start": outcome.start, "anchors": anchor_records(outcome),
+    }
+    return json.dumps(document, ensure_ascii=False, indent=2) + "\n"
+
+
+def srt_time(seconds: float) -> str:
+    milliseconds = round(seconds * 1000)
+    hours, rest = divmod(milliseconds, 3_600_000)
+    minutes, rest = divmod(rest, 60_000)
+    return f"{hours:02}:{minutes:02}:{rest // 1000:02},{rest % 1000:03}"
+
+
+def as_srt(outcome: Outcome) -> str:
+    return "".join(
+        f"{number}\n{srt_time(r['begin'])} --> {srt_time(r['end'])}\n"
+        f"{r['text']}\n\n"
+        for number, r in enumerate(anchor_records(outcome), start=1))
+
+
+def as_tsv(outcome: Outcome) -> str:
+    rows = ["fragment\tline\tvoice\tbegin\tend\ttext"]
+    rows += [f"{r['fragment']}\t{r['line']}\t{r['voice']}\t{r['begin']:.6f}"
+             f"\t{r['end']:.6f}\t{r['text'].replace(chr(9), ' ')}"
+             for r in anchor_records(outcome)]
+    return "\n".join(rows) + "\n"
+
+
+WRITERS = {"json": as_json, "srt": as_srt, "tsv": as_tsv}
+
+
+# --- the picture ---------------------------------------------------------
+
+def import_pyplot() -> ModuleType:
+    try:
+        import matplotlib
+    except ImportError:
+        raise ToolError("--plot needs matplotlib: pip install 'vyn[plot]' "
+                        "(or pip install matplotlib)") from None
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as pyplot
+    return pyplot
+
+
+def plot(outcome: Outcome, path: Path) -> None:
+    """The waveform as a min/max envelope, each fragment's span shaded and
+    numbered with its input line, so the boundaries can be seen to sit in
+    the pauses between the words."""
+    import numpy
+    pyplot = import_pyplot()
+    with wave.open(str(outcome.job.wav_path), "rb") as reader:
+        rate = reader.getframerate()
+        samples = numpy.frombuffer(reader.readframes(reader.getnframes()),
+                                   dtype="<i2") / 32768.0
+    bins = max(1, len(samples) // 4000)
+    usable = samples[:len(samples) // bins * bins].reshape(-1, bins)
+    times = numpy.arange(len(usable)) * bins / rate
+    figure, axes = pyplot.subplots(figsize=(16, 4.5), dpi=100)
+    axes.fill_between(times, usable.min(axis=1), usable.max(axis=1),
+                      color="#1f3b5a", linewidth=0)
+    label_every = max(1, len(outcome.anchors) // 60)
+    for i, ((begin, end), fragment) in enumerate(zip(outcome.anchors,
+                                                     outcome.fragments)):
+        axes.axvspan(begin, end, color=("#f6c85f", "#6fb3d2")[i % 2],
+                     alpha=0.35, linewidth=0)
+        axes.axvline(begin, color="#c0392b", linewidth=0.8)
+        if i % label_every == 0:
+            axes.text((begin + end) / 2, 1.02, str(fragment.line),
+                      ha="center", va="bottom", fontsize=9,
+                      transform=axes.get_xaxis_transform())
+    if outcome.anchors:
+        axes.axvline(outcome.anchors[-1][1], color="#c0392b", linewidth=0.8)
+    axes.set_xlim(0, max(len(samples) / rate, 1e-3))
+    axes.set_ylim(-1, 1)
+    axes.set_xlabel("seconds")
+    axes.set_title(f"{outcome.job.wav_path.name}: {len(outcome.anchors)} "
+                   "fragments, numbered by input line", pad=18)
+    figure.tight_layout()
+    path.parent.mkdir(parents=True, exist_ok=True)
+    figure.savefig(path)
+    pyplot.close(figure)
+
+
+# --- one input file ------------------------------------------------------
+
+def run_job(job: Job) -> Outcome:
+    """Everything for one input file; runs in a worker process with --jobs.
+    Failures come back as the outcome's error, so one bad file does not stop
+    the others."""
+    try:
+        outcome = synthesize(job, read_fragments(job.input_path, job.voice))
+        for name, path in job.anchor_paths.items():
+            path.write_text(WRITERS[name](outcome), encoding="utf-8")
+        if job.plot_path is not None:
+            plot(outcome, job.plot_path)
+        return outcome
+    except ToolError as error:
+        return Outcome(job, error=f"{job.input_path}: {error}")
+    except OSError as error:
+        return Outcome(job, error=f"{job.input_path}: cannot write "
+                                  f"{error.filename} ({error.strerror})")
+
+
+def run_jobs(jobs: List[Job], workers: int,
+             start_method: Optional[str]) -> List[Outcome]:
+    if workers <= 1 or len(jobs) <= 1:
+        return [run_job(job) for job in jobs]
+    context = multiprocessing.get_context(start_method)
+    with ProcessPoolExecutor(max_workers=min(workers, len(jobs)),
+                             mp_context=context) as pool:
+        return list(pool.map(run_job, jobs))
+
+
+def summary(outcome: Outcome) -> str:
+    job = outcome.job
+    first, last = outcome.fragments[0].line, outcome.fragments[-1].line
+    lines = f"line {first}" if first == last else f"lines {first}-{last}"
+    count = len(outcome.anchors)
+    written = [job.wav_path, *job.anchor_paths.values()]
+    if job.plot_path is not None:
+        written.append(job.plot_path)
+    return (f"{job.input_path}: {count} fragment{'s' * (count != 1)} "
+            f"({lines}), {outcome.anchors[-1][1]:.2f} s at "
+            f"{outcome.sample_rate} Hz -> "
+            + ", ".join(str(path) for path in written))
+
+
+# --- command line --------------------------------------------------------
+
+def format_list(value: str) -> List[str]:
+    names = [name.strip().lower() for name in value.split(",") if name.strip()]
+    unknown = [name for name in names if name not in FORMATS]
+    if unknown or not names:
+        raise argparse.ArgumentTypeError(
+            f"choose from {', '.join(FORMATS)}, comma-separated")
+    return names
+
+
+def seconds(value: str) -> float:
+    number = float(value)
+    if not math.isfinite(number) or number < 0:
+        raise argparse.ArgumentTypeError("a number of seconds, 0 or more")
+    return number
+
+
+def parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog=PROGRAM, description=DESCRIPTION, epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("inputs", nargs="+", type=Path, metavar="INPUT",
+                   help="UTF-8 text file, one fragment per line")
+    p.add_argument("-o", "--output", metavar="WAV",
+                   help="the WAVE file to write (default: INPUT.wav)")
+    p.add_argument("--voice", default="en",
+                   help="eSpeak voice for lines without one (default: en)")
+    p.add_argument("--quit-after", type=seconds, default=0.0,
+                   metavar="SECONDS",
+                   help="stop after the fragment whose end reaches SECONDS")
+    p.add_argument("--backwards", action="store_true",
+                   help="with --quit-after: the last fragments instead of "
+                        "the first (see below)")
+    p.add_argument("-f", "--format", type=format_list, default=["json"],
+                   help="anchor formats: json, srt, tsv, comma-separated "
+                        "(default: json)")
+    p.add_argument("--plot", metavar="PNG",
+                   help="also draw the waveform with the fragment spans "
+                        "(needs matplotlib: pip install 'vyn[plot]')")
+    p.add_argument("-j", "--jobs", type=int, default=1, metavar="N",
+                   help="synthesize N input files at a time, in processes")
+    p.add_argument("--start-method", choices=("fork", "spawn", "forkserver"),
+                   help="how --jobs starts its processes (default: the "
+                        "platform's)")
+    return p
+
+
+def output_path(template: Optional[str], input_path: Path, suffix: str,
+                several: bool) -> Path:
+    if template is None:
+        return input_path.with_suffix(suffix)
+    if several and STEM not in template:
+        raise ToolError(f"with several inputs, {template!r} must contain "
+                        f"{STEM}")
+    return Path(template.replace(STEM, input_path.stem))
+
+
+def plan(arguments: argparse.Namespace) -> List[Job]:
+    several = len(arguments.inputs) > 1
+    jobs = []
+    for input_path in arguments.inputs:
+        wav_path = output_path(arguments.output, input_path, ".wav", several)
+        plot_path = (None if arguments.plot is None else
+                     output_path(arguments.plot, input_path, ".png", several))
+        anchors = {name: wav_path.with_suffix("." + name)
+                   for name in dict.fromkeys(arguments.format)}
+        jobs.append(Job(input_path, wav_path, anchors, plot_path,
+                        arguments.voice, arguments.quit_after,
+                        arguments.backwards))
+    written = [p for job in jobs for p in (job.wav_path, job.plot_path,
+                                           *job.anchor_paths.values()) if p]
+    inputs = {p.resolve() for p in arguments.inputs}
+    for path in written:
+        if written.count(path) > 1 or path.resolve() in inputs:
+            raise ToolError(f"{path} would be written twice or overwrite an "
+                            "input; give --output with {stem}")
+    return jobs
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    p = parser()
+    arguments = p.parse_args(argv)
+    if arguments.backwards and not arguments.quit_after:
+        p.error("--backwards needs --quit-after")
+    if arguments.jobs < 1:
+        p.error("--jobs needs a number of 1 or more")
+    try:
+        if arguments.plot is not None:
+            import_pyplot()
+        jobs = plan(arguments)
+    except ToolError as error:
+        print(f"{PROGRAM}: error: {error}", file=sys.stderr)
+        return 1
+    failed = 0
+    for outcome in run_jobs(jobs, arguments.jobs, arguments.start_method):
+        if outcome.error is None:
+            print(summary(outcome))
+        else:
+            failed += 1
+            print(f"{PROGRAM}: error: {outcome.error}", file=sys.stderr)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,237 @@
+"""examples/vyn_anchors.py run as a user runs it: on real text files, with
+the real eSpeak NG, its WAVE files read back with wave and soxi."""
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import vyn
+from conftest import read_wave, run_python, soxi
+
+TOOL = Path(__file__).resolve().parents[2] / "examples" / "vyn_anchors.py"
+
+# Lines of clearly different lengths, so that a fragment labelled with the
+# wrong line shows in its duration.
+STORY = [
+    ("en", "Short."),
+    ("de", "Dieser deutsche Satz ist deutlich länger als der erste."),
+    ("en", "A middle one."),
+    ("fr", "Et voici enfin une phrase française, longue, très longue, "
+           "avec beaucoup de mots."),
+    ("en", "Bye."),
+]
+
+
+def write_story(path: Path, lines=STORY) -> Path:
+    # A byte order mark, CRLF line ends, a blank line and one line in the
+    # default voice: the tool must still number the lines as the file does.
+    rows = [text if voice == "en" else f"{voice}\t{text}"
+            for voice, text in lines]
+    rows.insert(2, "   ")
+    path.write_bytes(("\ufeff" + "\r\n".join(rows) + "\r\n").encode())
+    return path
+
+
+STORY_LINES = [1, 2, 4, 5, 6]  # line numbers of STORY in the written file
+
+
+def run_tool(*arguments, cwd):
+    return subprocess.run([sys.executable, str(TOOL), *map(str, arguments)],
+                          cwd=cwd, capture_output=True, text=True, timeout=300)
+
+
+@pytest.fixture(scope="module")
+def durations(tmp_path_factory):
+    """Each line of STORY synthesized on its own: the yardstick for the
+    labels."""
+    path = str(tmp_path_factory.mktemp("yardstick") / "line.wav")
+    return [vyn.synthesize_multiple(path, 0.0, 0, [line])[2][0][1]
+            for line in STORY]
+
+
+@pytest.fixture(scope="module")
+def forward_run(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("forward")
+    write_story(directory / "story.txt")
+    completed = run_tool("story.txt", "-f", "json,srt,tsv", cwd=directory)
+    assert completed.returncode == 0, completed.stderr
+    document = json.loads((directory / "story.json").read_text("utf-8"))
+    return directory, completed, document
+
+
+class TestForward:
+    def test_anchors_label_every_line_and_tile_the_wave(self, forward_run):
+        directory, _, document = forward_run
+        anchors = document["anchors"]
+        assert [(a["line"], a["voice"], a["text"]) for a in anchors] == [
+            (line, voice, text)
+            for line, (voice, text) in zip(STORY_LINES, STORY)]
+        assert [a["fragment"] for a in anchors] == list(range(len(STORY)))
+        assert anchors[0]["begin"] == 0.0
+        assert all(a["end"] == b["begin"]
+                   for a, b in zip(anchors, anchors[1:]))
+        info = read_wave(directory / "story.wav")
+        assert (info.sample_rate, info.channels) == (22050, 1)
+        assert document["sample_rate"] == info.sample_rate
+        assert anchors[-1]["end"] == pytest.approx(info.seconds, abs=1e-5)
+        assert int(soxi(directory / "story.wav", "-s")) == info.frames
+
+    def test_srt_and_tsv_say_what_the_json_says(self, forward_run):
+        directory, _, document = forward_run
+        anchors = document["anchors"]
+        blocks = (directory / "story.srt").read_text("utf-8").split("\n\n")
+        assert blocks[-1] == ""
+        for number, (block, anchor) in enumerate(zip(blocks, anchors), 1):
+            index, times, text = block.split("\n")
+            begin, end = (sum(float(part) * scale for part, scale in zip(
+                stamp.replace(",", ":").split(":"), (3600, 60, 1, 1e-3)))
+                for stamp in times.split(" --> "))
+            assert (int(index), text) == (number, anchor["text"])
+            assert begin == pytest.approx(anchor["begin"], abs=5e-4)
+            assert end == pytest.approx(anchor["end"], abs=5e-4)
+        rows = (directory / "story.tsv").read_text("utf-8").splitlines()
+        assert rows[0].split("\t") == ["fragment", "line", "voice", "begin",
+                                       "end", "text"]
+        for row, anchor in zip(rows[1:], anchors):
+            fragment, line, voice, begin, end, text = row.split("\t")
+            assert (int(fragment), int(line), voice, text) == (
+                anchor["fragment"], anchor["line"], anchor["voice"],
+                anchor["text"])
+            assert float(end) == pytest.approx(anchor["end"], abs=1e-6)
+        assert len(rows) == len(anchors) + 1
+
+    def test_durations_belong_to_their_lines(self, forward_run, durations):
+        _, _, document = forward_run
+        written = [a["end"] - a["begin"] for a in document["anchors"]]
+        assert written == pytest.approx(durations, abs=0.05)
+
+
+class TestLimits:
+    @pytest.mark.parametrize("limit", [0.3, 4.0, 7.5, 1000.0])
+    def test_forward_stops_after_the_fragment_that_reaches_the_limit(
+            self, tmp_path, limit):
+        write_story(tmp_path / "story.txt")
+        assert run_tool("story.txt", "--quit-after", limit,
+                        cwd=tmp_path).returncode == 0
+        anchors = json.loads((tmp_path / "story.json").read_text())["anchors"]
+        assert [a["line"] for a in anchors] == STORY_LINES[:len(anchors)]
+        assert all(a["end"] < limit for a in anchors[:-1])
+        assert anchors[-1]["end"] >= limit or len(anchors) == len(STORY)
+
+    # Limits well inside a fragment, beyond the total, and right at the
+    # boundaries of the backward measurement, where the few milliseconds by
+    # which eSpeak varies from call to call decide the start.
+    @pytest.mark.parametrize("boundary, offset", [
+        (None, 2.0), (None, 1000.0),
+        (2, -0.004), (2, 0.0), (2, 0.004), (3, 0.0), (4, 0.0)])
+    def test_backward_labels_are_the_lines_spoken(self, tmp_path, durations,
+                                                  boundary, offset):
+        limit = offset + (sum(durations[-boundary:]) if boundary else 0.0)
+        write_story(tmp_path / "story.txt")
+        completed = run_tool("story.txt", "--quit-after", limit,
+                             "--backwards", cwd=tmp_path)
+        assert completed.returncode == 0, completed.stderr
+        document = json.loads((tmp_path / "story.json").read_text())
+        start, anchors = document["start"], document["anchors"]
+        if offset == 1000.0:
+            assert start == 0 and len(anchors) == len(STORY)
+        assert [a["line"] for a in anchors] == STORY_LINES[
+            start:start + len(anchors)]
+        written = [a["end"] - a["begin"] for a in anchors]
+        assert written == pytest.approx(
+            durations[start:start + len(anchors)], abs=0.05)
+        assert start == 0 or sum(durations[start:]) >= limit - 0.05
+        assert start == 0 or sum(durations[start + 1:]) < limit + 0.05
+
+
+class TestFailures:
+    @pytest.mark.parametrize("content, message", [
+        (None, "no such file"),
+        (b"", "nothing to speak"),
+        (b"\n  \n\t\n", "nothing to speak"),
+        (b"en\tHello.\nxx-nope\tWorld.\n",
+         "unknown voice 'xx-nope' (first on line 2)"),
+        (b"caf\xe9\n", "not UTF-8 text"),
+    ])
+    def test_bad_input_is_named_without_a_traceback(self, tmp_path, content,
+                                                    message):
+        if content is not None:
+            (tmp_path / "missing.txt").write_bytes(content)
+        completed = run_tool("missing.txt", cwd=tmp_path)
+        assert completed.returncode == 1
+        assert completed.stderr == (
+            f"vyn_anchors: error: missing.txt: {message}"
+            + completed.stderr.split(message, 1)[1])
+        assert "Traceback" not in completed.stderr
+        assert not (tmp_path / "missing.json").exists()
+
+    def test_one_bad_file_does_not_stop_the_others(self, tmp_path):
+        write_story(tmp_path / "good.txt")
+        (tmp_path / "empty.txt").write_bytes(b"")
+        completed = run_tool("empty.txt", "good.txt", cwd=tmp_path)
+        assert completed.returncode == 1
+        assert "empty.txt: nothing to speak" in completed.stderr
+        assert (tmp_path / "good.json").exists()
+
+    @pytest.mark.parametrize("arguments, status, message", [
+        (["a.txt", "--backwards"], 2, "--backwards needs --quit-after"),
+        (["a.txt", "b.txt", "-o", "x.wav"], 1, "must contain {stem}"),
+        (["a.txt", "-f", "json,xml"], 2, "choose from json, srt, tsv"),
+        (["a.txt", "--quit-after", "-1"], 2, "0 or more"),
+    ])
+    def test_usage_errors(self, tmp_path, arguments, status, message):
+        completed = run_tool(*arguments, cwd=tmp_path)
+        assert (completed.returncode, message in completed.stderr) == (
+            status, True), completed.stderr
+
+
+class TestPlot:
+    def test_png_is_written(self, tmp_path):
+        write_story(tmp_path / "story.txt")
+        completed = run_tool("story.txt", "--plot", "pictures/story.png",
+                             cwd=tmp_path)
+        assert completed.returncode == 0, completed.stderr
+        png = (tmp_path / "pictures" / "story.png").read_bytes()
+        assert png.startswith(b"\x89PNG\r\n\x1a\n")
+        width, height = int.from_bytes(png[16:20], "big"), int.from_bytes(
+            png[20:24], "big")
+        assert (width, height) == (1600, 450)
+
+    def test_without_matplotlib_it_says_how_to_install_it(self, tmp_path):
+        write_story(tmp_path / "story.txt")
+        completed = run_python(
+            f"import sys; sys.modules['matplotlib'] = None; "
+            f"sys.path.insert(0, {str(TOOL.parent)!r}); import vyn_anchors; "
+            f"sys.exit(vyn_anchors.main([{str(tmp_path / 'story.txt')!r}, "
+            f"'--plot', 'x.png']))")
+        assert completed.returncode == 1
+        assert "pip install 'vyn[plot]'" in completed.stderr
+        assert not (tmp_path / "story.wav").exists()
+
+
+@pytest.mark.parametrize("start_method", ["fork", "spawn"])
+def test_jobs_in_processes_after_the_parent_has_synthesized(tmp_path,
+                                                             start_method):
+    names = ["one", "two", "three"]
+    for count, name in enumerate(names, start=3):
+        write_story(tmp_path / f"{name}.txt", STORY[:count])
+    completed = run_python(f"""
+import os, sys
+os.chdir({str(tmp_path)!r})
+sys.path.insert(0, {str(TOOL.parent)!r})
+import vyn, vyn_anchors
+vyn.synthesize_multiple("parent.wav", 0.0, 0, [("en", "The parent first.")])
+sys.exit(vyn_anchors.main({[f"{n}.txt" for n in names]!r} + [
+    "-o", "out/{{stem}}.wav", "--jobs", "2", "--start-method",
+    {start_method!r}]))
+""")
+    assert completed.returncode == 0, completed.stderr
+    for count, name in enumerate(names, start=3):
+        document = json.loads((tmp_path / "out" / f"{name}.json").read_text())
+        assert [a["text"] for a in document["anchors"]] == [
+            text for _, text in STORY[:count]]
+        info = read_wave(tmp_path / "out" / f"{name}.wav")
+        assert document["anchors"][-1]["end"] == pytest.approx(info.seconds,
+                                                               abs=1e-5)
