@@ -13,6 +13,8 @@
 //                        fragment backwards to choose the first one written
 //     --per-call         the write variant creates and finishes the file for
 //                        every fragment, as one call per fragment would
+//     --empty            reads the fragments but synthesizes none of them:
+//                        the run that instruction counts subtract
 //
 // Prints one line of key=value pairs: the sample rate, fragments written,
 // samples written and the wall seconds from after initialisation to the end.
@@ -41,6 +43,7 @@ struct options {
     double quit_after = 0.0;
     bool backwards = false;
     bool per_call = false;
+    bool empty = false;
 };
 
 // The flags of the engine: UTF-8 text, the end-of-text pause delivered.
@@ -148,6 +151,8 @@ bool parse_options(int argc, char** argv, options& o) {
             o.backwards = true;
         } else if (arg == "--per-call") {
             o.per_call = true;
+        } else if (arg == "--empty") {
+            o.empty = true;
         } else {
             return false;
         }
@@ -197,7 +202,7 @@ int main(int argc, char** argv) {
     if (!parse_options(argc, argv, o)) {
         std::fprintf(stderr,
                      "usage: %s drop|write FRAGMENTS [--output PATH] "
-                     "[--quit-after S] [--backwards] [--per-call]\n",
+                     "[--quit-after S] [--backwards] [--per-call] [--empty]\n",
                      argv[0]);
         return 2;
     }
@@ -206,6 +211,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot read fragments from %s\n", o.fragments_path);
         return 1;
     }
+    if (o.empty) fragments.clear();
     int rate = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, nullptr,
                                  espeakINITIALIZE_DONT_EXIT);
     if (rate <= 0) {
