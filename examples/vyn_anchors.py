@@ -269,12 +269,12 @@ def plot(outcome: Outcome, path: Path) -> None:
     times = numpy.arange(len(usable)) * bins / rate
     figure, axes = pyplot.subplots(figsize=(16, 4.5), dpi=100)
     axes.fill_between(times, usable.min(axis=1), usable.max(axis=1),
-                      color="#1f3b5a", linewidth=0)
+                      color="#1f3b5a", linewidth=0, zorder=2)
     label_every = max(1, len(outcome.anchors) // 60)
     for i, ((begin, end), fragment) in enumerate(zip(outcome.anchors,
                                                      outcome.fragments)):
         axes.axvspan(begin, end, color=("#f6c85f", "#6fb3d2")[i % 2],
-                     alpha=0.35, linewidth=0)
+                     alpha=0.35, linewidth=0, zorder=0)
         axes.axvline(begin, color="#c0392b", linewidth=0.8)
         if i % label_every == 0:
             axes.text((begin + end) / 2, 1.02, str(fragment.line),
