@@ -45,11 +45,12 @@ backward mode:
   of the file: vyn measures the fragments from the last one backwards until S
   seconds are reached, starts at the fragment it reached and writes from there
   onwards under the same limit. vyn does not say which fragment it started
-  from; this tool derives it with one more synthesis: a forward call over the
-  reversed list under the same limit synthesizes n - start fragments. Since
-  eSpeak's output varies by a few milliseconds from call to call, a start
-  that lies right at the limit is confirmed by comparing the fragment
-  durations of both calls.
+  from; this tool derives it to label the lines. If the written fragments
+  run to the last one, start = n - synthesized. Otherwise one more synthesis
+  tells: a forward call over the reversed list under the same limit
+  synthesizes n - start fragments. Since eSpeak's output varies by a few
+  milliseconds from call to call, a start that lies right at the limit is
+  confirmed by comparing the fragment durations of both calls.
 
 several files:
   Each input gets its own WAVE file and anchors. --jobs N synthesizes N files
@@ -134,19 +135,23 @@ def durations(anchors: Sequence[Tuple[float, float]]) -> List[float]:
 def check_voices(fragments: List[Fragment], scratch: str) -> None:
     """Finds a voice eSpeak does not know before the long synthesis, to name
     it: vyn itself reports every synthesis failure with one message."""
-    voices = sorted({fragment.voice for fragment in fragments})
-    try:
-        vyn.synthesize_multiple(scratch, 0.0, 0, [(v, "") for v in voices])
-        return
-    except ValueError:
-        pass
-    for voice in voices:
+    def speaks(voices: Sequence[str]) -> bool:
         try:
-            vyn.synthesize_multiple(scratch, 0.0, 0, [(voice, "")])
+            vyn.synthesize_multiple(scratch, 0.0, 0, [(v, "") for v in voices])
+            return True
         except ValueError:
-            line = next(f.line for f in fragments if f.voice == voice)
-            raise ToolError(f"unknown voice {voice!r} (first on line {line}); "
-                            "`espeak-ng --voices` lists the voices") from None
+            return False
+
+    voices = sorted({fragment.voice for fragment in fragments})
+    if speaks(voices):
+        return
+    if not speaks(["en"]):
+        raise ToolError("eSpeak NG cannot synthesize at all here; is its "
+                        "voice data (espeak-ng-data) installed?")
+    voice = next(v for v in voices if not speaks([v]))
+    line = next(f.line for f in fragments if f.voice == voice)
+    raise ToolError(f"unknown voice {voice!r} (first on line {line}); "
+                    "`espeak-ng --voices` lists the voices")
 
 
 def derive_start(items: List[Tuple[str, str]], quit_after: float,

@@ -1,6 +1,7 @@
 """examples/vyn_anchors.py run as a user runs it: on real text files, with
 the real eSpeak NG, its WAVE files read back with wave and soxi."""
 import json
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -37,9 +38,10 @@ def write_story(path: Path, lines=STORY) -> Path:
 STORY_LINES = [1, 2, 4, 5, 6]  # line numbers of STORY in the written file
 
 
-def run_tool(*arguments, cwd):
+def run_tool(*arguments, cwd, env=None):
     return subprocess.run([sys.executable, str(TOOL), *map(str, arguments)],
-                          cwd=cwd, capture_output=True, text=True, timeout=300)
+                          cwd=cwd, capture_output=True, text=True, timeout=300,
+                          env={**os.environ, **(env or {})})
 
 
 @pytest.fixture(scope="module")
@@ -166,6 +168,17 @@ class TestFailures:
             + completed.stderr.split(message, 1)[1])
         assert "Traceback" not in completed.stderr
         assert not (tmp_path / "missing.json").exists()
+
+    def test_missing_voice_data_is_not_called_an_unknown_voice(self,
+                                                               tmp_path):
+        write_story(tmp_path / "story.txt")
+        (tmp_path / "no-data").mkdir()
+        completed = run_tool(
+            "story.txt", cwd=tmp_path,
+            env={"ESPEAK_DATA_PATH": str(tmp_path / "no-data")})
+        assert completed.returncode == 1
+        assert "is its voice data (espeak-ng-data) installed?" in (
+            completed.stderr)
 
     def test_one_bad_file_does_not_stop_the_others(self, tmp_path):
         write_story(tmp_path / "good.txt")
