@@ -225,7 +225,17 @@ static int should_fail(const char *function) {
     return ++calls == atol(spec + length + 1);
 }
 
-#define REAL(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
+/* The library as the module loaded it (locally, so RTLD_NEXT cannot see
+   it); the shim is not linked against it, which keeps the order in which
+   the process loads and initialises libraries as it is without the shim. */
+static void *library(void) {
+    static void *handle;
+    if (handle == NULL)
+        handle = dlopen("libespeak-ng.so.1", RTLD_LAZY | RTLD_NOLOAD);
+    return handle;
+}
+
+#define REAL(name) ((__typeof__(&name))dlsym(library(), #name))
 
 espeak_ERROR espeak_SetVoiceByProperties(espeak_VOICE *voice) {
     if (should_fail("espeak_SetVoiceByProperties")) return EE_NOT_FOUND;
@@ -252,12 +262,10 @@ espeak_ERROR espeak_Synchronize(void) {
 def shim(tmp_path_factory):
     directory = tmp_path_factory.mktemp("shim")
     source, library = directory / "shim.c", directory / "shim.so"
-    # Linked against libespeak-ng so that RTLD_NEXT finds the real
-    # functions: the module that loads the library is opened locally.
     source.write_text(SHIM_SOURCE)
     compiler = os.environ.get("CC", "cc")
     subprocess.run([compiler, "-shared", "-fPIC", "-o", str(library),
-                    str(source), "-Wl,--no-as-needed", "-lespeak-ng", "-ldl"],
+                    str(source), "-ldl"],
                    check=True)
     return library
 
