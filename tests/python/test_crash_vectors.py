@@ -5,6 +5,7 @@ eSpeak NG 1.51 itself: no caller in the same process can survive an abort
 inside the library, so those are expected to abort, and are listed in the
 README's known limits."""
 import json
+import os
 import signal
 import subprocess
 import sys
@@ -24,6 +25,10 @@ ABORTS_IN_LIBRARY = {
     ("dotted-abbrev-skipwords-oob", "en"),
     ("possessive-s-overflow", "en"),
 }
+# Reads freed memory inside libespeak-ng 1.51 (valgrind shows the invalid
+# read too), silently in a normal build: only AddressSanitizer stops it.
+ASAN_STOPS_IN_LIBRARY = {("cve-2023-49991", "en", "latin-1")}
+SANITIZED = os.environ.get("VYN_SANITIZED") == "1"
 # 1.51 has no voice "ab": selecting it fails, which vyn reports.
 UNKNOWN_VOICES = {"ab"}
 
@@ -73,10 +78,11 @@ except ValueError as error:
 """
 
 
-def run_vyn(path, fragments):
+def run_vyn(path, fragments, env=None):
     return subprocess.run(
         [sys.executable, "-c", CHILD, str(path), json.dumps(fragments)],
-        capture_output=True, text=True, timeout=120)
+        capture_output=True, text=True, timeout=120,
+        env={**os.environ, **(env or {})})
 
 
 @pytest.mark.parametrize("name,voice,encoding", crash_runs())
@@ -84,6 +90,16 @@ def test_crash_vector(tmp_path, name, voice, encoding):
     raw = (VECTORS / f"{name}.txt").read_bytes()
     fragments = fragments_of(raw, voice, encoding)
     path = tmp_path / "out.wav"
+    if SANITIZED and (name, voice, encoding) in ASAN_STOPS_IN_LIBRARY:
+        # A library defect, not vyn's: the report names libespeak-ng.
+        result = run_vyn(path, fragments, {"ASAN_OPTIONS": os.environ.get(
+            "ASAN_OPTIONS", "") + ":log_path=stderr"})
+        assert result.returncode != 0
+        assert "heap-use-after-free" in result.stderr
+        report = result.stderr.split("READ of size")[1].split("\n")[1:3]
+        assert all("libespeak-ng.so" in frame or "interceptor" in frame.lower()
+                   for frame in report), result.stderr
+        return
     result = run_vyn(path, fragments)
 
     if (name, voice) in ABORTS_IN_LIBRARY:
