@@ -12,8 +12,9 @@ def synthesize_with_processes(output_path, fragments, work_dir):
     pieces = []
     for i, (voice, text) in enumerate(fragments):
         piece = work_dir / f"piece-{i}.wav"
-        subprocess.run(["espeak-ng", "-v", voice, "-w", str(piece), "--", text],
-                       check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(
+            ["espeak-ng", "-v", voice, "-w", str(piece), "--", text],
+            check=True, stdout=subprocess.DEVNULL)
         pieces.append(piece)
 
     anchors = []
@@ -27,7 +28,8 @@ def synthesize_with_processes(output_path, fragments, work_dir):
                     joined.setparams(reader.getparams())
                 count = reader.getnframes()
                 joined.writeframes(reader.readframes(count))
-            anchors.append((frames / sample_rate, (frames + count) / sample_rate))
+            anchors.append((frames / sample_rate,
+                            (frames + count) / sample_rate))
             frames += count
             piece.unlink()
     return sample_rate, len(anchors), anchors

@@ -60,13 +60,15 @@ int on_synth_output(short* wav, int numsamples, espeak_EVENT* /*events*/) {
     samples += static_cast<std::uint64_t>(numsamples);
     if (output_file != nullptr) {
         auto size = static_cast<std::size_t>(numsamples) * 2;
-        if (std::fwrite(wav, 1, size, output_file) != size) write_failed = true;
+        if (std::fwrite(wav, 1, size, output_file) != size)
+            write_failed = true;
     }
     return 0;
 }
 
 void put_le32(unsigned char* at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        at[i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
 // The 44-byte header of a mono 16-bit PCM file; sizes from the data length.
@@ -97,7 +99,8 @@ bool close_output(int rate) {
     bool ok = std::fflush(output_file) == 0;
     long length = std::ftell(output_file);
     unsigned char header[wave_header_size];
-    wave_header(header, rate, static_cast<std::uint32_t>(length - wave_header_size));
+    auto data_size = static_cast<std::uint32_t>(length - wave_header_size);
+    wave_header(header, rate, data_size);
     ok = ok && std::fseek(output_file, 0, SEEK_SET) == 0 &&
          std::fwrite(header, 1, sizeof header, output_file) == sizeof header;
     ok = std::fclose(output_file) == 0 && ok;
@@ -117,7 +120,8 @@ bool synthesize(const fragment& f) {
 }
 
 bool limit_reached(double quit_after, int rate) {
-    return quit_after > 0.0 && static_cast<double>(samples) / rate >= quit_after;
+    return quit_after > 0.0 &&
+           static_cast<double>(samples) / rate >= quit_after;
 }
 
 bool read_fragments(const char* path, std::vector<fragment>& fragments) {
@@ -184,15 +188,17 @@ bool write_forward(const options& o, const std::vector<fragment>& fragments,
     samples = 0;
     written = 0;
     bool file_per_fragment = o.write && o.per_call;
-    if (o.write && !o.per_call && !open_output(o.output_path, rate)) return false;
+    bool one_file = o.write && !o.per_call;
+    if (one_file && !open_output(o.output_path, rate)) return false;
     for (std::size_t j = start; j < fragments.size(); ++j) {
-        if (file_per_fragment && !open_output(o.output_path, rate)) return false;
+        if (file_per_fragment && !open_output(o.output_path, rate))
+            return false;
         if (!synthesize(fragments[j])) return false;
         if (file_per_fragment && !close_output(rate)) return false;
         ++written;
         if (limit_reached(o.quit_after, rate)) break;
     }
-    return !(o.write && !o.per_call) || close_output(rate);
+    return !one_file || close_output(rate);
 }
 
 }  // namespace
@@ -208,7 +214,8 @@ int main(int argc, char** argv) {
     }
     std::vector<fragment> fragments;
     if (!read_fragments(o.fragments_path, fragments)) {
-        std::fprintf(stderr, "cannot read fragments from %s\n", o.fragments_path);
+        std::fprintf(stderr, "cannot read fragments from %s\n",
+                     o.fragments_path);
         return 1;
     }
     if (o.empty) fragments.clear();
@@ -226,12 +233,14 @@ int main(int argc, char** argv) {
     bool ok = (!o.backwards || o.quit_after <= 0.0 ||
                find_start(o, fragments, rate, start)) &&
               write_forward(o, fragments, rate, start, written);
-    std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
+    std::chrono::duration<double> took =
+        std::chrono::steady_clock::now() - began;
     if (!ok) {
         std::fprintf(stderr, "synthesis failed\n");
         return 1;
     }
     std::printf("rate=%d synthesized=%zu samples=%llu seconds=%.6f\n", rate,
-                written, static_cast<unsigned long long>(samples), took.count());
+                written, static_cast<unsigned long long>(samples),
+                took.count());
     return 0;
 }

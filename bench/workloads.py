@@ -32,7 +32,8 @@ def gpl3_sentences():
     for paragraph in re.split(r"\n\s*\n", GPL3.read_text(encoding="utf-8")):
         paragraph = _collapse(paragraph)
         if paragraph:
-            sentences += [s for s in re.split(r"(?<=[.!?])\s+", paragraph) if s]
+            sentences += [s for s in re.split(r"(?<=[.!?])\s+", paragraph)
+                          if s]
     return [("en", s) for s in sentences]
 
 
@@ -66,8 +67,9 @@ def multilingual(rounds):
             translated = {k for k, v in catalog.items()
                           if isinstance(k, str) and k and v and v != k}
             shared = translated if shared is None else shared & translated
-        messages = sorted(m for m in shared
-                          if PLAIN_MESSAGE.fullmatch(m) and len(m.split()) >= 5)
+        messages = sorted(
+            m for m in shared
+            if PLAIN_MESSAGE.fullmatch(m) and len(m.split()) >= 5)
         if messages:
             fragments = []
             for r in range(rounds):
