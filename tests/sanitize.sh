@@ -31,11 +31,13 @@ asan_preload="$asan_runtime $(${CXX:-g++} -print-file-name=libstdc++.so.6)"
 # CPython and eSpeak NG deliberately leave memory allocated at exit (the
 # interpreter does not free all its objects; the synthesizer is initialised
 # once and never terminated, as 1.51 hangs on re-initialisation). So leaks
-# do not fail the process (exitcode=0); they are logged, and
+# do not fail the process (LSAN_OPTIONS exitcode=0, which sets the exit
+# code of every sanitizer report: so other errors abort instead,
+# abort_on_error=1, and report_errors scans the logs); they are logged, and
 # report_leaks below fails the run when the first frame past the allocator
 # of a leaked block is in engine/ or module/. No suppression file is used.
 asan_env=(
-    "ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1:log_path=$logs/asan"
+    "ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1:log_path=$logs/asan"
     "LSAN_OPTIONS=exitcode=0"
     "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan"
 )
