@@ -13,8 +13,10 @@ LONG = ("en", "This sentence goes on for a good while, much longer than the othe
 OTHER = ("en", "Then another.")
 LAST = ("en", "And the last.")
 
-# Synthesis of the same text differs by a few samples from call to call.
-TOLERANCE = 0.02
+# Synthesis of the same text differs by a few samples from call to call, and
+# the voices spoken earlier in the process can change its speed by a few per
+# cent (a voice's own speed stays in force in eSpeak NG 1.51).
+TOLERANCE = dict(abs=0.02, rel=0.03)
 
 
 @pytest.fixture(scope="module")
@@ -37,7 +39,7 @@ def check_written(path, anchors, expected_fragments, duration):
         assert begin == end
     spans = [end - begin for begin, end in anchors]
     assert spans == pytest.approx([duration(f) for f in expected_fragments],
-                                  abs=TOLERANCE)
+                                  **TOLERANCE)
     assert read_wave(path).seconds == pytest.approx(anchors[-1][1], rel=1e-6)
 
 
