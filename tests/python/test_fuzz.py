@@ -224,6 +224,18 @@ class Workspace:
         shutil.rmtree(self.directory)
 
 
+def check_outcome(args, outcome, detail):
+    """A result for well-formed arguments, the parse message for the rest,
+    the synthesis message or MemoryError for anything else."""
+    if outcome == "ok":
+        assert well_formed(args)
+        check_result(args, detail)
+    elif outcome is ValueError:
+        assert (detail == PARSE_ERROR) != well_formed(args)
+    else:
+        assert outcome is MemoryError
+
+
 @settings(settings.get_profile(PROFILE))
 @given(data=st.data())
 def test_arbitrary_arguments(tmp_path_factory, data):
@@ -240,13 +252,8 @@ def test_arbitrary_arguments(tmp_path_factory, data):
         outcome, detail = call(args, kwargs)
         if kwargs:
             assert outcome is TypeError
-        elif outcome == "ok":
-            assert well_formed(args)
-            check_result(args, detail)
-        elif outcome is ValueError:
-            assert (detail == PARSE_ERROR) != well_formed(args)
         else:
-            assert outcome is MemoryError
+            check_outcome(args, outcome, detail)
 
 
 @settings(settings.get_profile(PROFILE))
@@ -265,13 +272,7 @@ def test_fragment_lists(tmp_path_factory, data):
             fragment_lists.map(tuple), st.lists(fragment_lists, max_size=2)))
         args = (path, quit_after, backwards, fragments)
         outcome, detail = call(args)
-        if outcome == "ok":
-            assert well_formed(args)
-            check_result(args, detail)
-        elif outcome is ValueError:
-            assert (detail == PARSE_ERROR) != well_formed(args)
-        else:
-            assert outcome is MemoryError
+        check_outcome(args, outcome, detail)
 
         # Well-formed fragments in known voices at a usable path always work.
         known = all(isinstance(item, tuple) and item[0] in VOICES
