@@ -1,15 +1,16 @@
 """Runs vyn on one workload in a process of its own and prints what it did.
 
     python vyn_worker.py FRAGMENTS OUTPUT [--quit-after S] [--backwards]
-                         [--per-call] [--empty]
+                         [--per-call [--calls N]] [--empty]
 
 FRAGMENTS holds one VOICE<TAB>TEXT a line. A first call with no fragments
 initialises the synthesizer, as the floor program does before its clock
 starts. Then either one call with every fragment or, with --per-call, one
-call per fragment. --empty does everything but the timed calls: the run that
+call per fragment (--calls N: N calls, cycling through the fragments, so
+that runs of different lengths hold the same list). --empty does everything but the timed calls: the run that
 callgrind subtracts. Prints key=value pairs: the sample rate, fragments
 written, bytes in the output file, wall seconds of the timed calls and the
-peak resident set size.
+peak resident set size in KiB.
 """
 import argparse
 import os
@@ -21,6 +22,20 @@ import vyn
 from workloads import read_fragments
 
 
+def peak_rss_kib():
+    """The high-water mark of this process image. On Linux ru_maxrss also
+    carries the resident size of the parent at fork, which a benchmark
+    parent of 25 MiB would mask; VmHWM starts afresh at exec."""
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("fragments")
@@ -28,6 +43,7 @@ def main():
     parser.add_argument("--quit-after", type=float, default=0.0)
     parser.add_argument("--backwards", action="store_true")
     parser.add_argument("--per-call", action="store_true")
+    parser.add_argument("--calls", type=int, default=None)
     parser.add_argument("--empty", action="store_true")
     args = parser.parse_args()
 
@@ -41,16 +57,18 @@ def main():
         pass
     elif args.per_call:
         synthesized = 0
-        for fragment in fragments:
+        calls = len(fragments) if args.calls is None else args.calls
+        for i in range(calls):
             rate, count, _ = synthesize(args.output, args.quit_after,
-                                        backwards, [fragment])
+                                        backwards,
+                                        [fragments[i % len(fragments)]])
             synthesized += count
     else:
         rate, synthesized, _ = synthesize(args.output, args.quit_after,
                                           backwards, fragments)
     seconds = time.perf_counter() - began
 
-    peak_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    peak_kib = peak_rss_kib()
     print(f"rate={rate} synthesized={synthesized} "
           f"bytes={os.path.getsize(args.output)} seconds={seconds:.6f} "
           f"maxrss_kib={peak_kib}")
