@@ -195,9 +195,7 @@ int start_recording(const char* output_file_path) noexcept {
     espeak_SetSynthCallback(on_synth_output);
     engine_state.samples_written = 0;
     engine_state.callback_failed = false;
-    if (open_wave_output(output_file_path) == 0) return 0;
-    if (engine_state.output_file != nullptr) finalize_wave_output();
-    return 1;
+    return open_wave_output(output_file_path);
 }
 
 int select_voice(const char* voice_code) noexcept {
