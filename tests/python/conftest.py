@@ -59,6 +59,14 @@ def run_python(code: str, timeout: float = 120, env=None):
                           env={**os.environ, **(env or {})})
 
 
+class ListSubclass(list):
+    """Accepted wherever a list is."""
+
+
+class TupleSubclass(tuple):
+    """Accepted wherever a tuple is."""
+
+
 @pytest.fixture
 def wav_path(tmp_path):
     return tmp_path / "out.wav"

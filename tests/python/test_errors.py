@@ -5,13 +5,10 @@ import os
 import pytest
 
 import vyn
-from conftest import PARSE_ERROR, SYNTHESIS_ERROR, read_wave, run_python
+from conftest import (
+    ListSubclass, PARSE_ERROR, SYNTHESIS_ERROR, read_wave, run_python)
 
 GOOD = ("en", "Hello there.")
-
-
-class ListSubclass(list):
-    pass
 
 
 @pytest.mark.parametrize("args", [

@@ -14,7 +14,8 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import vyn
-from conftest import PARSE_ERROR, SYNTHESIS_ERROR, read_wave
+from conftest import (
+    ListSubclass, PARSE_ERROR, SYNTHESIS_ERROR, TupleSubclass, read_wave)
 
 # CI draws the same examples every run: the synthesizer's output depends a
 # little on what it spoke before in the process (see test_threads.py), so
@@ -30,14 +31,6 @@ PROFILE = os.environ.get("VYN_FUZZ_PROFILE", "ci")
 VOICES = ["en", "en-us", "de", "fr", "es", "ru", "cmn", "ar", "", "EN"]
 C_BLANKS = " \t\n\v\f\r"  # what the engine skips at the start of a path
 INT_MIN, INT_MAX = -2**31, 2**31 - 1
-
-
-class ListSubclass(list):
-    pass
-
-
-class TupleSubclass(tuple):
-    pass
 
 
 class StrSubclass(str):

@@ -6,7 +6,7 @@ import sys
 import pytest
 
 import vyn
-from conftest import PARSE_ERROR, SYNTHESIS_ERROR
+from conftest import ListSubclass, PARSE_ERROR, SYNTHESIS_ERROR, TupleSubclass
 
 
 def fresh(text: str) -> str:
@@ -16,14 +16,6 @@ def fresh(text: str) -> str:
 
 def make_fragments(*pairs):
     return [(fresh(voice), fresh(text)) for voice, text in pairs]
-
-
-class TupleSubclass(tuple):
-    pass
-
-
-class ListSubclass(list):
-    pass
 
 
 def good(tmp):

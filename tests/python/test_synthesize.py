@@ -6,7 +6,7 @@ import struct
 import pytest
 
 import vyn
-from conftest import HEADER_SIZE, read_wave, soxi
+from conftest import HEADER_SIZE, ListSubclass, TupleSubclass, read_wave, soxi
 
 SENTENCES = [
     ("en", "The quick brown fox jumps over the lazy dog."),
@@ -24,14 +24,6 @@ MULTILINGUAL = [
     ("cmn", "你好，世界。"),
     ("ar", "مرحبا بالعالم"),
 ]
-
-
-class ListSubclass(list):
-    pass
-
-
-class TupleSubclass(tuple):
-    pass
 
 
 def synthesize(path, fragments, quit_after=0.0, backwards=0):
