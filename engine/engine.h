@@ -11,6 +11,26 @@ struct fragment_entry {
     const char* text;        // NUL-terminated UTF-8, not owned; may be null
 };
 
+// What a caller may add to a call: a way to stop it between fragments, and
+// room for the engine to say which fragment a failure belongs to and why.
+// Zero-initialise it; every field is optional.
+struct synthesis_control {
+    // Asked between fragments; a non-zero answer stops the call, which then
+    // fails with the file finalised as a valid WAVE of what was written.
+    int (*should_stop)(void* context);
+    void* context;
+    // Filled in on a failure that belongs to one fragment: its index in the
+    // table (-1 when none is to blame) and a short reason, NUL-terminated.
+    long failed_fragment;
+    char failure_reason[128];
+};
+
+// Brings the synthesizer up, once per process; later calls only report
+// whether it is up. synthesize_fragments does this itself when needed; a
+// caller that must control the thread on which the first initialisation
+// runs calls it first. Returns 0, or 1 when the synthesizer cannot start.
+int prepare_synthesizer() noexcept;
+
 // Writes fragments into one mono 16-bit WAVE file at output_file_path, from
 // the first one on, or in the backward mode (backwards non-zero and
 // quit_after > 0) from the fragment chosen by measuring from the last one
@@ -23,6 +43,7 @@ int synthesize_fragments(const char* output_file_path,
                          unsigned int n,
                          int backwards,
                          int* sample_rate,
-                         unsigned int* synthesized) noexcept;
+                         unsigned int* synthesized,
+                         synthesis_control* control = nullptr) noexcept;
 
 #endif

@@ -41,7 +41,12 @@ int synthesize_fragments(const char* output_file_path,
                          unsigned int n,
                          int backwards,
                          int* sample_rate,
-                         unsigned int* synthesized) noexcept {
+                         unsigned int* synthesized,
+                         synthesis_control* control) noexcept {
+    if (control != nullptr) {
+        control->failed_fragment = -1;
+        control->failure_reason[0] = '\0';
+    }
     unsigned int start = 0;
     if (backward_mode(quit_after, backwards) &&
         find_backward_start(output_file_path, fragments, quit_after, n,

@@ -1,5 +1,7 @@
 #include "recording.h"
 
+#include "engine.h"
+
 #include <espeak-ng/speak_lib.h>
 
 #include <cstring>
@@ -186,6 +188,8 @@ int ensure_synthesizer() {
 
 engine_state_record engine_state = {false, 0,     nullptr, 0, 0,
                                     0,     max_wave_samples, false};
+
+int prepare_synthesizer() noexcept { return ensure_synthesizer(); }
 
 int start_recording(const char* output_file_path) noexcept {
     engine_state.sample_rate = 0;
