@@ -314,4 +314,7 @@ void reset_voice_cache() noexcept {
     catalog.checked.clear();
     catalog.last = nullptr;
     catalog.last_code.clear();
+    catalog.variants.clear();
+    catalog.variant_names.clear();
+    catalog.variants_listed = false;
 }
