@@ -1,6 +1,7 @@
 #include "engine.h"
 #include "passes.h"
 #include "recording.h"
+#include "voices.h"
 
 namespace {
 
@@ -18,7 +19,7 @@ int write_forward(const char* output_file_path, fragment_entry* fragments,
     if (start_recording(output_file_path) != 0) return 1;
     *count = 0;
     for (unsigned int j = start; j < n; ++j) {
-        if (select_voice(fragments[j].voice_code) != 0) return 1;
+        if (apply_voice(fragments[j].voice_code) != 0) return 1;
         fragment_entry& times = fragments[*count];
         times.begin = elapsed_seconds();
         if (synthesize_text(fragments[j].text) != 0) return 1;
@@ -47,6 +48,11 @@ int synthesize_fragments(const char* output_file_path,
         control->failed_fragment = -1;
         control->failure_reason[0] = '\0';
     }
+    if (prepare_synthesizer() != 0) return 1;
+    synthesis_locale_scope locale;
+    // Every code, also those after a quit_after cut, before the output is
+    // opened: a bad code leaves no file behind and an existing one as it was.
+    if (check_voices(fragments, n, control) != 0) return 1;
     unsigned int start = 0;
     if (backward_mode(quit_after, backwards) &&
         find_backward_start(output_file_path, fragments, quit_after, n,

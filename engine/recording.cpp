@@ -4,7 +4,10 @@
 
 #include <espeak-ng/speak_lib.h>
 
+#include <clocale>
 #include <cstring>
+#include <new>
+#include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -172,12 +175,55 @@ int on_synth_output(short* wav, int numsamples, espeak_EVENT* events) {
     return 0;
 }
 
+// U+0001 starts an embedded command (volume, speed, pitch, echo, ...)
+// whose effect would outlive its text: it is spoken as a space instead.
+constexpr char embedded_command_mark = '\x01';
+
+int neutralise_commands(const char* text, std::size_t size,
+                        std::string& neutral) {
+    try {
+        neutral.assign(text, size - 1);
+    } catch (const std::bad_alloc&) {
+        return 1;
+    }
+    for (char& c : neutral) {
+        if (c == embedded_command_mark) c = ' ';
+    }
+    return 0;
+}
+
+// Initialisation sets the whole process's LC_CTYPE (to C.UTF-8 where it
+// exists); the host's locale is put back in every category afterwards.
+int copy_host_locale(std::string& locale) {
+    const char* current = std::setlocale(LC_ALL, nullptr);
+    try {
+        locale = current != nullptr ? current : "C";
+    } catch (const std::bad_alloc&) {
+        return 1;
+    }
+    return 0;
+}
+
+// The character classes the library chose for itself are kept apart and
+// set for this thread only while it synthesizes, so it reads text as the
+// command line does whatever the host's locale is.
+void keep_synthesis_locale() {
+    if (engine_state.synthesis_locale != nullptr) return;
+    const char* ctype = std::setlocale(LC_CTYPE, nullptr);
+    engine_state.synthesis_locale =
+        newlocale(LC_CTYPE_MASK, ctype != nullptr ? ctype : "C", nullptr);
+}
+
 // A failed initialisation leaves the synthesizer down, so the next
 // recording tries again.
 int ensure_synthesizer() {
     if (engine_state.synthesizer_ready) return 0;
+    std::string host_locale;
+    if (copy_host_locale(host_locale) != 0) return 1;
     int rate = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, nullptr,
                                  initialize_options);
+    keep_synthesis_locale();
+    std::setlocale(LC_ALL, host_locale.c_str());
     if (rate <= 0) return 1;
     engine_state.initialised_rate = rate;
     engine_state.synthesizer_ready = true;
@@ -187,7 +233,7 @@ int ensure_synthesizer() {
 }  // namespace
 
 engine_state_record engine_state = {false, 0,     nullptr, 0, 0,
-                                    0,     max_wave_samples, false};
+                                    0,     max_wave_samples, false, nullptr};
 
 int prepare_synthesizer() noexcept { return ensure_synthesizer(); }
 
@@ -202,21 +248,20 @@ int start_recording(const char* output_file_path) noexcept {
     return open_wave_output(output_file_path);
 }
 
-int select_voice(const char* voice_code) noexcept {
-    if (voice_code == nullptr) return 1;
-    espeak_VOICE voice;
-    std::memset(&voice, 0, sizeof voice);
-    voice.languages = voice_code;
-    return espeak_SetVoiceByProperties(&voice) == EE_OK ? 0 : 1;
-}
-
 int synthesize_text(const char* text) noexcept {
     engine_state.callback_failed = false;
-    if (text != nullptr &&
-        espeak_Synth(text, std::strlen(text) + 1, 0, POS_CHARACTER, 0,
-                     static_cast<unsigned int>(engine_state.synth_flags),
-                     nullptr, nullptr) != EE_OK)
-        return 1;
+    if (text != nullptr) {
+        std::size_t size = std::strlen(text) + 1;
+        std::string neutral;
+        if (std::memchr(text, embedded_command_mark, size) != nullptr) {
+            if (neutralise_commands(text, size, neutral) != 0) return 1;
+            text = neutral.c_str();
+        }
+        if (espeak_Synth(text, size, 0, POS_CHARACTER, 0,
+                         static_cast<unsigned int>(engine_state.synth_flags),
+                         nullptr, nullptr) != EE_OK)
+            return 1;
+    }
     if (espeak_Synchronize() != EE_OK) return 1;
     return engine_state.callback_failed ? 1 : 0;
 }
@@ -231,6 +276,8 @@ float elapsed_seconds() noexcept {
 
 void reset_engine_state() noexcept {
     if (engine_state.output_file != nullptr) finalize_wave_output();
+    if (engine_state.synthesis_locale != nullptr)
+        freelocale(engine_state.synthesis_locale);
     engine_state = engine_state_record{false, 0,     nullptr, 0, 0,
-                                       0,     max_wave_samples, false};
+                                       0,     max_wave_samples, false, nullptr};
 }

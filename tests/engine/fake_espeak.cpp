@@ -1,5 +1,7 @@
 #include "fake_espeak.h"
 
+#include <espeak-ng/espeak_ng.h>
+
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -17,6 +19,8 @@ struct fake_state {
     std::set<std::string> rejected_voices;
     std::vector<int> callback_answers;
     espeak_ERROR pending_synchronize_result = EE_OK;
+    int voice_selections = 0;
+    std::string current_identifier;
 };
 
 fake_state state;
@@ -84,6 +88,7 @@ void reject_voice(const std::string& voice_code) {
 int initialize_calls() { return state.initialize_calls; }
 int last_initialize_options() { return state.last_initialize_options; }
 int terminate_calls() { return state.terminate_calls; }
+int voice_selections() { return state.voice_selections; }
 const std::vector<int>& callback_answers() { return state.callback_answers; }
 
 }  // namespace fake_espeak
@@ -104,6 +109,38 @@ espeak_ERROR espeak_SetVoiceByProperties(espeak_VOICE* voice) {
     if (voice == nullptr || voice->languages == nullptr) return EE_NOT_FOUND;
     return state.rejected_voices.count(voice->languages) ? EE_NOT_FOUND
                                                          : EE_OK;
+}
+
+// Every name is a voice of its own unless rejected; nothing is a variant.
+espeak_ERROR espeak_SetVoiceByName(const char* name) {
+    ++state.voice_selections;
+    if (name == nullptr || state.rejected_voices.count(name)) return EE_NOT_FOUND;
+    state.current_identifier = name;
+    return EE_OK;
+}
+
+const espeak_VOICE** espeak_ListVoices(espeak_VOICE*) {
+    static const espeak_VOICE* none[] = {nullptr};
+    return none;
+}
+
+espeak_VOICE* espeak_GetCurrentVoice(void) {
+    static espeak_VOICE current;
+    current = espeak_VOICE{};
+    current.identifier = state.current_identifier.c_str();
+    current.languages = "\x05xx";
+    return &current;
+}
+
+espeak_ERROR espeak_SetParameter(espeak_PARAMETER, int, int) {
+    return EE_OK;
+}
+
+int espeak_ng_GetSampleRate(void) { return state.initialize_result; }
+
+const char* espeak_Info(const char** path_data) {
+    if (path_data != nullptr) *path_data = "/nonexistent";
+    return "fake";
 }
 
 // Synchronous, like the real library in AUDIO_OUTPUT_SYNCHRONOUS mode: every

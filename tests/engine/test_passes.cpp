@@ -125,10 +125,8 @@ TEST_F(engine_test, null_text_is_a_written_fragment_without_samples) {
 }
 
 TEST_F(engine_test, failure_inside_the_backward_search) {
-    fake_espeak::reject_voice("xx");
-    std::vector<fragment_entry> table = table_of({"1#1", "1#2", "1#3", "1#4"});
-    table[1].voice_code = "xx";
-    synthesis result = run_table(table, 10, 1);
+    fake_espeak::script_text("bad", text_script{{}, EE_INTERNAL_ERROR});
+    synthesis result = run({"1#1", "bad", "1#3", "1#4"}, 10, 1);
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.synthesized, 12345u);
     wave_contents file = read_wave(path_);
@@ -154,6 +152,16 @@ TEST_F(engine_test, failure_in_the_forward_pass_after_the_search) {
     wave_contents file = read_wave(path_);
     EXPECT_TRUE(file.sizes_match());
     EXPECT_EQ(file.marks(), std::vector<short>{2});
+}
+
+// Each distinct code is checked once, whatever the list's length: 1,000
+// fragments in two voices select 1,000 times, plus two checks.
+TEST_F(engine_test, each_voice_code_is_checked_once) {
+    std::vector<fragment_entry> table(1000);
+    for (unsigned int j = 0; j < table.size(); ++j)
+        table[j] = fragment_entry{0, 0, j % 2 ? "v1" : "v2", "0.001"};
+    EXPECT_EQ(run_table(table).status, 0);
+    EXPECT_EQ(fake_espeak::voice_selections(), 1002);
 }
 
 }  // namespace
