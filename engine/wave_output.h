@@ -1,0 +1,29 @@
+// The WAVE output of a recording: the file, its 44-byte header, the samples
+// and the sizes written when it is finished. Internal to the engine.
+#ifndef VYN_WAVE_OUTPUT_H
+#define VYN_WAVE_OUTPUT_H
+
+#include <cstdint>
+
+constexpr long wave_header_size = 44;
+constexpr int bytes_per_sample = 2;  // mono, 16 bits
+
+// The RIFF size field (offset 4) holds the file length - 8 and the data size
+// field (offset 40) the file length - 44; both are 32-bit. The data stops
+// while the whole file length still fits in 32 bits, so neither ever wraps.
+constexpr std::uint64_t max_wave_samples =
+    (UINT32_MAX - wave_header_size) / bytes_per_sample;
+
+// Creates the output (leading blanks of the path are not part of the name)
+// as engine_state.output_file and writes the header at engine_state's
+// sample rate. Returns 0, or 1 with no file left behind.
+int open_wave_output(const char* output_file_path) noexcept;
+
+// Appends count samples to the open output. Returns 0 or 1.
+int write_wave_samples(const short* samples, std::uint64_t count) noexcept;
+
+// Writes the sizes and the rate the samples were produced at, then closes
+// the output. Returns 0, or 1 when no output is open or a write failed.
+int finalize_wave_output() noexcept;
+
+#endif
