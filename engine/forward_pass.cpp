@@ -47,6 +47,7 @@ int synthesize_fragments(const char* output_file_path,
         control->failed_fragment = -1;
         control->failure_reason[0] = '\0';
     }
+    kept_output_scope kept_output;
     unsigned int start = 0;
     if (backward_mode(quit_after, backwards) &&
         find_backward_start(output_file_path, fragments, quit_after, n,

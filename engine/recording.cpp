@@ -41,7 +41,7 @@ bool append_samples(const short* wav, int numsamples) {
         return false;
     if (write_wave_samples(wav, count) != 0) return false;
     engine_state.samples_written += count;
-    return true;
+    return keep_sizes_on_disk() == 0;
 }
 
 // Called by eSpeak on this thread, during espeak_Synth, for every block of
@@ -77,7 +77,7 @@ engine_state_record engine_state = {false, 0,     nullptr, 0, 0,
 
 int prepare_synthesizer() noexcept { return ensure_synthesizer(); }
 
-int start_recording(const char* output_file_path) noexcept {
+int start_recording(const char* output_file_path, recording_use use) noexcept {
     engine_state.sample_rate = 0;
     engine_state.synth_flags = text_synth_flags;
     if (ensure_synthesizer() != 0) return 1;
@@ -85,7 +85,8 @@ int start_recording(const char* output_file_path) noexcept {
     espeak_SetSynthCallback(on_synth_output);
     engine_state.samples_written = 0;
     engine_state.callback_failed = false;
-    return open_wave_output(output_file_path);
+    return open_wave_output(output_file_path,
+                            use == recording_use::measuring);
 }
 
 int select_voice(const char* voice_code) noexcept {
@@ -117,6 +118,7 @@ float elapsed_seconds() noexcept {
 
 void reset_engine_state() noexcept {
     if (engine_state.output_file != nullptr) finalize_wave_output();
+    close_kept_output();
     engine_state = engine_state_record{false, 0,     nullptr, 0, 0,
                                        0,     max_wave_samples, false};
 }

@@ -14,16 +14,26 @@ constexpr int bytes_per_sample = 2;  // mono, 16 bits
 constexpr std::uint64_t max_wave_samples =
     (UINT32_MAX - wave_header_size) / bytes_per_sample;
 
-// Creates the output (leading blanks of the path are not part of the name)
+// Opens the output (leading blanks of the path are not part of the name)
 // as engine_state.output_file and writes the header at engine_state's
-// sample rate. Returns 0, or 1 with no file left behind.
-int open_wave_output(const char* output_file_path) noexcept;
+// sample rate. A regular file is created or replaced; a pipe, FIFO or
+// device receives a stream whose sizes say "unknown length", and in a
+// measuring recording nothing at all. The stream a measuring recording kept
+// open is taken up instead of opening the path again. Returns 0, or 1 with
+// no regular file left behind.
+int open_wave_output(const char* output_file_path, bool measuring) noexcept;
 
 // Appends count samples to the open output. Returns 0 or 1.
 int write_wave_samples(const short* samples, std::uint64_t count) noexcept;
 
-// Writes the sizes and the rate the samples were produced at, then closes
-// the output. Returns 0, or 1 when no output is open or a write failed.
+// Brings the header's sizes on disk up to date with the clock, about once
+// per second of audio, on a regular file. Returns 0 or 1.
+int keep_sizes_on_disk() noexcept;
+
+// Writes the final sizes and the rate the samples were produced at, then
+// closes the output; a stream a measuring recording counted into is kept
+// open for the next recording of the call. Returns 0, or 1 when no output
+// is open or a write failed.
 int finalize_wave_output() noexcept;
 
 #endif
