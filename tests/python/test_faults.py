@@ -119,8 +119,8 @@ def test_stream_without_reader_fails(tmp_path, kind, backwards):
 
 LONG_CALL = """
 import sys, vyn
-vyn.synthesize_multiple(sys.argv[1], 0, 0, [("en", "A sentence that goes on "
-                        "for a while, again and again, until it is stopped.")] * 5000)
+sentence = "A sentence that goes on, again and again, until it is stopped."
+vyn.synthesize_multiple(sys.argv[1], 0, 0, [("en", sentence)] * 5000)
 """
 
 

@@ -9,9 +9,10 @@ from pathlib import Path
 import pytest
 
 RESULT_TYPE = "tuple[int, int, list[tuple[float, float]]]"
-EXPECTED = {"output_file_path": "str | bytes | PathLike[str] | PathLike[bytes]",
-            "quit_after": "float",
-            "backwards": "int", "fragments": "list[tuple[str, str]]"}
+EXPECTED = {
+    "output_file_path": "str | bytes | PathLike[str] | PathLike[bytes]",
+    "quit_after": "float", "backwards": "int",
+    "fragments": "list[tuple[str, str]]"}
 BIN = Path(sys.executable).parent
 
 GOOD_SCRIPT = f"""\
