@@ -12,7 +12,7 @@
 
 namespace {
 
-// The header; wave_header fills in its four 32-bit fields.
+// The header; header_of fills in its four 32-bit fields.
 constexpr unsigned char header_template[wave_header_size] = {
     'R', 'I', 'F', 'F', 0, 0, 0, 0,  // RIFF size: file length - 8
     'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',

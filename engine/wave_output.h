@@ -1,5 +1,6 @@
-// The WAVE output of a recording: the file, its 44-byte header, the samples
-// and the sizes written when it is finished. Internal to the engine.
+// The WAVE output of a recording: a file, pipe or device, the 44-byte
+// header, the samples, and the header's sizes kept up to date on a file.
+// Internal to the engine.
 #ifndef VYN_WAVE_OUTPUT_H
 #define VYN_WAVE_OUTPUT_H
 
