@@ -1,8 +1,10 @@
 """vyn: synthesize many text fragments into one WAVE file with eSpeak NG,
 with the time span of each fragment in it."""
 
+import os
+
 def synthesize_multiple(
-    output_file_path: str,
+    output_file_path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
     quit_after: float,
     backwards: int,
     fragments: list[tuple[str, str]],

@@ -3,7 +3,8 @@
 #include "voices.h"
 
 // The measuring audio goes to the output path itself, in reverse order; the
-// forward pass recreates the file afterwards.
+// forward pass recreates the file afterwards. A pipe or device is only
+// opened here, and the forward pass writes into it.
 int find_backward_start(const char* output_file_path,
                         const fragment_entry* fragments,
                         float quit_after,
@@ -12,7 +13,8 @@ int find_backward_start(const char* output_file_path,
     *start = 0;
     if (n == 0) return 0;
     recording_scope scope;
-    if (start_recording(output_file_path) != 0) return 1;
+    if (start_recording(output_file_path, recording_use::measuring) != 0)
+        return 1;
     unsigned int j = n - 1;
     for (;;) {
         if (apply_voice(fragments[j].voice_code) != 0) return 1;

@@ -53,6 +53,7 @@ int synthesize_fragments(const char* output_file_path,
     // Every code, also those after a quit_after cut, before the output is
     // opened: a bad code leaves no file behind and an existing one as it was.
     if (check_voices(fragments, n, control) != 0) return 1;
+    kept_output_scope kept_output;
     unsigned int start = 0;
     if (backward_mode(quit_after, backwards) &&
         find_backward_start(output_file_path, fragments, quit_after, n,

@@ -1,6 +1,7 @@
 #include "recording.h"
 
 #include "engine.h"
+#include "wave_output.h"
 
 #include <espeak-ng/speak_lib.h>
 
@@ -8,38 +9,8 @@
 #include <cstring>
 #include <new>
 #include <string>
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <unistd.h>
 
 namespace {
-
-constexpr long wave_header_size = 44;
-constexpr int bytes_per_sample = 2;  // mono, 16 bits
-
-// The RIFF size field (offset 4) holds the file length - 8 and the data size
-// field (offset 40) the file length - 44; both are 32-bit. The data stops
-// while the whole file length still fits in 32 bits, so neither ever wraps.
-constexpr std::uint64_t max_wave_samples =
-    (UINT32_MAX - wave_header_size) / bytes_per_sample;
-
-// Header bytes 0-23 and 32-43; the sample rate and byte rate go between.
-constexpr unsigned char header_head[24] = {
-    'R', 'I', 'F', 'F', 44, 0, 0, 0,  // RIFF size: placeholder until finalised
-    'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
-    16, 0, 0, 0,                      // format chunk length
-    1, 0,                             // PCM
-    1, 0,                             // one channel
-};
-constexpr unsigned char header_tail[12] = {
-    2, 0,                             // bytes per sample frame
-    16, 0,                            // bits per sample
-    'd', 'a', 't', 'a', 0, 0, 0, 0,   // data size: placeholder until finalised
-};
-
-constexpr long sample_rate_offset = 24;
-constexpr long riff_size_offset = 4;
-constexpr long data_size_offset = 40;
 
 // espeakCHARS_UTF8 with espeakENDPAUSE: the pause at the end of each text is
 // part of the delivered samples, so fragments follow each other naturally.
@@ -47,89 +18,6 @@ constexpr int text_synth_flags = espeakCHARS_UTF8 | espeakENDPAUSE;
 
 // Never let the library exit() the process on unusable voice data.
 constexpr int initialize_options = espeakINITIALIZE_DONT_EXIT;
-
-// 0 on success, 1 on failure, like every engine operation.
-int put_le32(std::FILE* file, std::uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        if (std::fputc(static_cast<int>((value >> shift) & 0xFF), file) == EOF)
-            return 1;
-    }
-    return 0;
-}
-
-int write_block(std::FILE* file, const void* data, std::size_t size) {
-    return std::fwrite(data, 1, size, file) == size ? 0 : 1;
-}
-
-int put_le32_at(std::FILE* file, long offset, std::uint32_t value) {
-    if (std::fseek(file, offset, SEEK_SET) != 0) return 1;
-    return put_le32(file, value);
-}
-
-int write_rate_fields(std::FILE* file, int sample_rate) {
-    auto rate = static_cast<std::uint32_t>(sample_rate);
-    if (put_le32(file, rate) != 0) return 1;
-    return put_le32(file, rate * bytes_per_sample);
-}
-
-// Only the ASCII white space of the C locale counts; bytes of UTF-8
-// sequences never do, whatever locale the interpreter set.
-bool is_blank_byte(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
-           c == '\r';
-}
-
-int open_wave_output(const char* output_file_path) {
-    if (output_file_path == nullptr) return 1;
-    while (is_blank_byte(*output_file_path)) ++output_file_path;
-    if (*output_file_path == '\0') return 1;
-
-    std::FILE* file = std::fopen(output_file_path, "wb");
-    if (file == nullptr) return 1;
-    // The header goes to the file at once: a file that cannot hold it (a
-    // full disk) is removed rather than left behind as a stub.
-    if (write_block(file, header_head, sizeof header_head) != 0 ||
-        write_rate_fields(file, engine_state.sample_rate) != 0 ||
-        write_block(file, header_tail, sizeof header_tail) != 0 ||
-        std::fflush(file) != 0) {
-        struct stat status;
-        bool regular = fstat(fileno(file), &status) == 0 &&
-                       S_ISREG(status.st_mode);
-        std::fclose(file);
-        if (regular) std::remove(output_file_path);
-        return 1;
-    }
-    engine_state.output_file = file;
-    return 0;
-}
-
-// Patches the sizes and the rate the samples were produced at, then closes.
-int finalize_wave_output() {
-    std::FILE* file = engine_state.output_file;
-    if (file == nullptr) return 1;
-    engine_state.output_file = nullptr;
-
-    int failed = std::fflush(file) != 0;
-    off_t length = ftello(file);
-    // A write that failed part-way (a full disk, a file-size limit) can
-    // end the data inside a sample: keep whole samples only.
-    if (length > wave_header_size && (length - wave_header_size) % 2 != 0) {
-        --length;
-        failed |= ftruncate(fileno(file), length) != 0;
-    }
-    if (length < wave_header_size || length > off_t{UINT32_MAX}) {
-        failed = 1;
-    } else {
-        auto file_length = static_cast<std::uint32_t>(length);
-        failed |= put_le32_at(file, riff_size_offset, file_length - 8);
-        failed |= std::fseek(file, sample_rate_offset, SEEK_SET) != 0;
-        failed |= write_rate_fields(file, engine_state.sample_rate);
-        failed |= put_le32_at(file, data_size_offset,
-                              file_length - wave_header_size);
-    }
-    failed |= std::fclose(file) != 0;
-    return failed;
-}
 
 // A rate event that repeats the rate in force is no change. Another rate is
 // taken only before the first sample: one file cannot hold two rates.
@@ -154,11 +42,9 @@ bool append_samples(const short* wav, int numsamples) {
     auto count = static_cast<std::uint64_t>(numsamples);
     if (count > engine_state.max_samples - engine_state.samples_written)
         return false;
-    if (write_block(engine_state.output_file, wav,
-                    count * bytes_per_sample) != 0)
-        return false;
+    if (write_wave_samples(wav, count) != 0) return false;
     engine_state.samples_written += count;
-    return true;
+    return keep_sizes_on_disk() == 0;
 }
 
 // Called by eSpeak on this thread, during espeak_Synth, for every block of
@@ -237,7 +123,7 @@ engine_state_record engine_state = {false, 0,     nullptr, 0, 0,
 
 int prepare_synthesizer() noexcept { return ensure_synthesizer(); }
 
-int start_recording(const char* output_file_path) noexcept {
+int start_recording(const char* output_file_path, recording_use use) noexcept {
     engine_state.sample_rate = 0;
     engine_state.synth_flags = text_synth_flags;
     if (ensure_synthesizer() != 0) return 1;
@@ -245,7 +131,8 @@ int start_recording(const char* output_file_path) noexcept {
     espeak_SetSynthCallback(on_synth_output);
     engine_state.samples_written = 0;
     engine_state.callback_failed = false;
-    return open_wave_output(output_file_path);
+    return open_wave_output(output_file_path,
+                            use == recording_use::measuring);
 }
 
 int synthesize_text(const char* text) noexcept {
@@ -278,6 +165,7 @@ void reset_engine_state() noexcept {
     if (engine_state.output_file != nullptr) finalize_wave_output();
     if (engine_state.synthesis_locale != nullptr)
         freelocale(engine_state.synthesis_locale);
+    close_kept_output();
     engine_state = engine_state_record{false, 0,     nullptr, 0, 0,
                                        0,     max_wave_samples, false, nullptr};
 }

@@ -24,13 +24,24 @@ struct engine_state_record {
     // The character classes the library set up at initialisation, used on
     // the synthesizing thread only (the process keeps the host's locale).
     locale_t synthesis_locale;
+
+    // How the output takes the recording (wave_output.cpp).
+    bool output_is_stream = false;    // a pipe or device: never sought back
+    bool output_counts_only = false;  // measuring into a stream: no writes
+    std::uint64_t sizes_due_at = 0;   // the clock at the next size update
+    std::FILE* kept_output = nullptr;  // a stream kept between two passes
 };
 
 extern engine_state_record engine_state;
 
 // A recording: start_recording, then pairs of apply_voice (voices.h) and
 // synthesize_text, then finish_recording. Each returns 0 or 1 (failure).
-int start_recording(const char* output_file_path) noexcept;
+// A recording made to measure, before the one that writes in the same call,
+// writes nothing into a pipe or device (it must receive one stream only)
+// and keeps it open for the recording that follows.
+enum class recording_use { writing, measuring };
+int start_recording(const char* output_file_path,
+                    recording_use use = recording_use::writing) noexcept;
 int synthesize_text(const char* text) noexcept;
 int finish_recording() noexcept;
 
@@ -66,6 +77,18 @@ public:
 
 private:
     locale_t previous_;
+};
+
+// Closes, on every path out of a call, the stream that its measuring
+// recording kept open and no recording took up.
+void close_kept_output() noexcept;
+
+class kept_output_scope {
+public:
+    kept_output_scope() = default;
+    kept_output_scope(const kept_output_scope&) = delete;
+    kept_output_scope& operator=(const kept_output_scope&) = delete;
+    ~kept_output_scope() { close_kept_output(); }
 };
 
 // Returns the engine to its state at load time, as if the synthesizer had

@@ -116,20 +116,24 @@ PyObject* synthesize_list(const char* output_file_path, float quit_after,
     return build_result(table, sample_rate, synthesized);
 }
 
+// The path may be a str, bytes or any os.PathLike, as everywhere in the
+// standard library; it becomes bytes in the file-system encoding, so a name
+// that is not UTF-8 reaches the file system byte for byte.
 PyObject* py_synthesize_multiple(PyObject* /*module*/, PyObject* args) {
-    const char* output_file_path = nullptr;
+    PyObject* path_bytes = nullptr;
     float quit_after = 0.0f;
     int backwards = 0;
     PyObject* fragments = nullptr;
-    if (!PyArg_ParseTuple(args, "sfiO", &output_file_path, &quit_after,
-                          &backwards, &fragments) ||
-        !PyList_Check(fragments)) {
+    if (!PyArg_ParseTuple(args, "O&fiO", PyUnicode_FSConverter, &path_bytes,
+                          &quit_after, &backwards, &fragments)) {
         PyErr_Clear();
         return raise_value_error(parse_error_message);
     }
+    owned_ref output_file_path(path_bytes);
+    if (!PyList_Check(fragments)) return raise_value_error(parse_error_message);
     try {
-        return synthesize_list(output_file_path, quit_after, backwards,
-                               fragments);
+        return synthesize_list(PyBytes_AS_STRING(output_file_path.get()),
+                               quit_after, backwards, fragments);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }

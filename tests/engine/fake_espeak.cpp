@@ -21,6 +21,7 @@ struct fake_state {
     espeak_ERROR pending_synchronize_result = EE_OK;
     int voice_selections = 0;
     std::string current_identifier;
+    std::function<void()> block_observer;
 };
 
 fake_state state;
@@ -60,6 +61,7 @@ bool deliver(const block& piece) {
     int answer = state.callback(piece.null_wav ? nullptr : samples.data(),
                                 piece.samples, events.data());
     state.callback_answers.push_back(answer);
+    if (state.block_observer) state.block_observer();
     return answer == 0;
 }
 
@@ -84,6 +86,9 @@ void script_text(const std::string& text, text_script script) {
 }
 void reject_voice(const std::string& voice_code) {
     state.rejected_voices.insert(voice_code);
+}
+void observe_blocks(std::function<void()> observer) {
+    state.block_observer = std::move(observer);
 }
 int initialize_calls() { return state.initialize_calls; }
 int last_initialize_options() { return state.last_initialize_options; }

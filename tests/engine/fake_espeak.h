@@ -11,6 +11,7 @@
 
 #include <espeak-ng/speak_lib.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,9 @@ void reset();
 void set_initialize_result(int result);
 void script_text(const std::string& text, text_script script);
 void reject_voice(const std::string& voice_code);
+// Runs after every block the callback took: to look at the recording as a
+// process killed at that moment would leave it.
+void observe_blocks(std::function<void()> observer);
 
 int initialize_calls();
 int last_initialize_options();

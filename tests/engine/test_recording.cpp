@@ -250,6 +250,30 @@ TEST_F(engine_test, write_past_the_size_limit_fails_before_it_is_made) {
     EXPECT_EQ(run({"0.1"}).status, 0) << "exactly at the limit";
 }
 
+// What a process killed after any block leaves: sizes that agree with each
+// other, cover only samples on disk, lag the clock by about a second at most
+// and move about once per second of audio.
+TEST_F(engine_test, header_sizes_on_disk_follow_the_recording) {
+    std::vector<std::uint32_t> sizes_seen;
+    fake_espeak::observe_blocks([&] {
+        wave_contents file = read_wave(path_);
+        std::uint64_t clock_bytes = 2 * engine_state.samples_written;
+        ASSERT_GE(file.bytes.size(), 44u);
+        EXPECT_EQ(file.riff_size(), file.data_size() + 36);
+        EXPECT_LE(file.data_size(), file.bytes.size() - 44);
+        EXPECT_LE(clock_bytes - file.data_size(), 2u * (22050 + 1000));
+        if (sizes_seen.empty() || sizes_seen.back() != file.data_size())
+            sizes_seen.push_back(file.data_size());
+    });
+    ASSERT_EQ(run({"2.5", "1.0"}).status, 0);  // 77175 samples
+    // At the first block (of 1000 samples; the first text ends with one of
+    // 125) that reaches a second of audio after the last update.
+    EXPECT_EQ(sizes_seen,
+              (std::vector<std::uint32_t>{0, 2 * 23000, 2 * 46000,
+                                          2 * 68125}));
+    EXPECT_TRUE(read_wave(path_).sizes_match());
+}
+
 TEST_F(engine_test, full_device_fails_the_call) {
     if (!std::filesystem::exists("/dev/full")) GTEST_SKIP();
     EXPECT_EQ(run_at("/dev/full", {"1.0"}).status, 1);

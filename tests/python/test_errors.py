@@ -11,20 +11,29 @@ from conftest import (
 GOOD = ("en", "Hello there.")
 
 
+class FailingPath:
+    def __fspath__(self):
+        raise RuntimeError("no path")
+
+
 @pytest.mark.parametrize("args", [
     (),
     ("out.wav", 0.0, 0),
     ("out.wav", 0.0, 0, [GOOD], None),
-    (b"out.wav", 0.0, 0, [GOOD]),
+    (bytearray(b"out.wav"), 0.0, 0, [GOOD]),
     (None, 0.0, 0, [GOOD]),
     ("out\0.wav", 0.0, 0, [GOOD]),
+    (b"out\0.wav", 0.0, 0, [GOOD]),
+    ("out\ud800.wav", 0.0, 0, [GOOD]),
+    (FailingPath(), 0.0, 0, [GOOD]),
     ("out.wav", "1.0", 0, [GOOD]),
     ("out.wav", None, 0, [GOOD]),
     ("out.wav", 0.0, 1.5, [GOOD]),
     ("out.wav", 0.0, "1", [GOOD]),
     ("out.wav", 0.0, 2 ** 40, [GOOD]),
-], ids=["no_args", "three_args", "five_args", "bytes_path", "none_path",
-        "nul_in_path", "str_limit", "none_limit", "float_flag", "str_flag",
+], ids=["no_args", "three_args", "five_args", "bytearray_path", "none_path",
+        "nul_in_path", "nul_in_bytes_path", "unencodable_path",
+        "failing_fspath", "str_limit", "none_limit", "float_flag", "str_flag",
         "flag_overflow"])
 def test_bad_arguments(tmp_path, args, monkeypatch):
     monkeypatch.chdir(tmp_path)

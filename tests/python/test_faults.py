@@ -7,13 +7,16 @@ import os
 import resource
 import signal
 import stat
+import struct
 import subprocess
 import sys
 import textwrap
+import time
+import wave
 
 import pytest
 
-from conftest import SYNTHESIS_ERROR, read_wave
+from conftest import HEADER_SIZE, SYNTHESIS_ERROR, read_wave, run_python, soxi
 
 import vyn
 
@@ -78,6 +81,70 @@ def test_output_path_fault(tmp_path, make_path, backwards, quit_after):
     if path == "/dev/full":
         assert stat.S_ISCHR(os.stat(path).st_mode)
     assert_next_call_succeeds(tmp_path)
+
+
+# -- a pipe or FIFO that nobody reads, or stops reading ----------------------
+
+STREAM_FAULT_CHILD = """
+import os, subprocess, vyn
+kind, backwards, path = {kind!r}, {backwards}, {path!r}
+if kind == "fifo_without_reader":
+    os.mkfifo(path)
+else:  # the reader goes away after 100 bytes: writes then fail (EPIPE)
+    reader = subprocess.Popen(["head", "-c", "100"], stdin=subprocess.PIPE,
+                              stdout=subprocess.DEVNULL)
+    path = "/dev/fd/%d" % reader.stdin.fileno()
+try:
+    vyn.synthesize_multiple(path, 1000 * backwards, backwards,
+                            [("en", "A sentence to fill the pipe.")] * 20)
+    print("ok")
+except ValueError as error:
+    print(error)
+"""
+
+
+@pytest.mark.parametrize("backwards", [0, 1], ids=["forward", "backward"])
+@pytest.mark.parametrize("kind", ["fifo_without_reader", "reader_goes_away"])
+def test_stream_without_reader_fails(tmp_path, kind, backwards):
+    """The synthesis error, at once: no call blocked for ever, no process
+    ended by SIGPIPE."""
+    done = run_python(STREAM_FAULT_CHILD.format(
+        kind=kind, backwards=backwards, path=str(tmp_path / "fifo")),
+        timeout=60)
+    assert (done.returncode, done.stdout.strip()) == (0, SYNTHESIS_ERROR), \
+        done.stderr
+
+
+# -- a process killed in the middle of a call --------------------------------
+
+LONG_CALL = """
+import sys, vyn
+sentence = "A sentence that goes on, again and again, until it is stopped."
+vyn.synthesize_multiple(sys.argv[1], 0, 0, [("en", sentence)] * 5000)
+"""
+
+
+def test_killed_call_leaves_readable_audio(tmp_path):
+    """The header's sizes describe the samples on disk, up to about the
+    last second of them: readers see the audio, not an empty file."""
+    path = tmp_path / "out.wav"
+    child = subprocess.Popen([sys.executable, "-c", LONG_CALL, str(path)])
+    try:
+        while not path.exists() or path.stat().st_size < 20 * 44100:
+            assert child.poll() is None, "the call ended before the kill"
+            time.sleep(0.001)
+    finally:
+        child.kill()
+        child.wait()
+    raw = path.read_bytes()
+    riff_size, data_size = (struct.unpack_from("<I", raw, offset)[0]
+                            for offset in (4, 40))
+    on_disk = len(raw) - HEADER_SIZE
+    assert riff_size == data_size + 36 and data_size % 2 == 0
+    assert on_disk - 2 * 22050 * 1.5 <= data_size <= on_disk
+    with wave.open(str(path)) as reader:
+        assert len(reader.readframes(2 ** 31)) == data_size
+    assert int(soxi(path, "-s")) == data_size // 2
 
 
 # One call in a fresh interpreter: prints "ok", or the error and its notes.

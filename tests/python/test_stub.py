@@ -9,16 +9,22 @@ from pathlib import Path
 import pytest
 
 RESULT_TYPE = "tuple[int, int, list[tuple[float, float]]]"
-EXPECTED = {"output_file_path": "str", "quit_after": "float",
-            "backwards": "int", "fragments": "list[tuple[str, str]]"}
+EXPECTED = {
+    "output_file_path": "str | bytes | PathLike[str] | PathLike[bytes]",
+    "quit_after": "float", "backwards": "int",
+    "fragments": "list[tuple[str, str]]"}
 BIN = Path(sys.executable).parent
 
 GOOD_SCRIPT = f"""\
+from pathlib import Path
+
 import vyn
 
 fragments: list[tuple[str, str]] = [("en", "Hello."), ("de", "Hallo.")]
 result = vyn.synthesize_multiple("out.wav", 2, True, fragments)
 reveal_type(result)
+_ = vyn.synthesize_multiple(b"out.wav", 0, 0, fragments)
+_ = vyn.synthesize_multiple(Path("out.wav"), 0, 0, fragments)
 sample_rate, synthesized, anchors = result
 for begin, end in anchors:
     print(sample_rate * (end - begin) + synthesized)
@@ -26,7 +32,7 @@ for begin, end in anchors:
 
 # (parameter, a wrong value for it, the type the checkers infer for it)
 WRONG_ARGUMENTS = [
-    ("output_file_path", 'b"out.wav"', "bytes"),
+    ("output_file_path", "42", "int"),
     ("quit_after", '"10"', "str"),
     ("backwards", "0.5", "float"),
     ("fragments", '[["en", "Hello."]]', "list[list[str]]"),

@@ -1,7 +1,10 @@
 """synthesize_multiple against the real eSpeak NG: the result, the WAVE file
 read back by independent readers, and anchors that point at the samples."""
 import math
+import os
 import struct
+import subprocess
+import sys
 
 import pytest
 
@@ -120,7 +123,64 @@ def test_languages_and_scripts(wav_path, fragments):
                                            rel=1e-6)
 
 
-def test_non_ascii_path(tmp_path):
-    path = tmp_path / "ausgabe-äöü-звук.wav"
-    synthesize(path, SENTENCES[:1])
+class BytesPathLike:
+    def __init__(self, path):
+        self.path = os.fsencode(path)
+
+    def __fspath__(self):
+        return self.path
+
+
+# (file name, the path as the argument)
+@pytest.mark.parametrize("name, as_argument", [
+    ("ausgabe-äöü-звук.wav", str),
+    ("out.wav", os.fsencode),
+    ("out.wav", lambda path: path),
+    ("out.wav", BytesPathLike),
+    (os.fsdecode(b"caf\xe9-\xff.wav"), str),
+], ids=["str", "bytes", "pathlib", "pathlike_of_bytes", "not_utf8"])
+def test_path_kinds(tmp_path, name, as_argument):
+    path = tmp_path / name
+    vyn.synthesize_multiple(as_argument(path), 0.0, 0, SENTENCES[:1])
+    assert os.listdir(os.fsencode(tmp_path)) == [os.fsencode(name)]
     assert read_wave(path).frames > 0
+
+
+# Readers of a stream of unknown length: each writes the samples it read.
+STREAM_READERS = {
+    "sox": ["sox", "-t", "wav", "-", "-t", "s16", "-"],
+    "wave": [sys.executable, "-c", "import sys, wave; sys.stdout.buffer."
+             "write(wave.open(sys.stdin.buffer).readframes(2 ** 31))"],
+}
+
+
+@pytest.mark.parametrize("backwards", [0, 1], ids=["forward", "backward"])
+@pytest.mark.parametrize("reader", [None, "sox", "wave"],
+                         ids=["dev_null", "pipe_to_sox", "pipe_to_wave"])
+def test_stream_outputs(tmp_path, reader, backwards):
+    """/dev/null gives the anchors; a pipe takes one WAVE stream of what the
+    call writes: the backward mode measures without writing into it."""
+    quit_after = 2.5 * backwards
+    expected = synthesize(tmp_path / "file.wav", SENTENCES, quit_after,
+                          backwards)
+    if reader is None:
+        result = synthesize("/dev/null", SENTENCES, quit_after, backwards)
+    else:
+        read_end, write_end = os.pipe()
+        samples = tmp_path / "read.raw"
+        with samples.open("wb") as output:
+            process = subprocess.Popen(STREAM_READERS[reader], stdin=read_end,
+                                       stdout=output,
+                                       stderr=subprocess.DEVNULL)
+        os.close(read_end)
+        try:
+            result = synthesize(f"/dev/fd/{write_end}", SENTENCES, quit_after,
+                                backwards)
+        finally:
+            os.close(write_end)
+        assert process.wait(timeout=60) == 0
+        assert samples.stat().st_size // 2 == round(result[2][-1][1] *
+                                                     result[0])
+    assert result[:2] == expected[:2]
+    assert durations(result[2]) == pytest.approx(durations(expected[2]),
+                                                 abs=0.02)

@@ -1,0 +1,223 @@
+#include "wave_output.h"
+
+#include "recording.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace {
+
+// The header; header_of fills in its four 32-bit fields.
+constexpr unsigned char header_template[wave_header_size] = {
+    'R', 'I', 'F', 'F', 0, 0, 0, 0,  // RIFF size: file length - 8
+    'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
+    16, 0, 0, 0,                     // format chunk length
+    1, 0,                            // PCM
+    1, 0,                            // one channel
+    0, 0, 0, 0,                      // sample rate
+    0, 0, 0, 0,                      // bytes per second
+    2, 0,                            // bytes per sample frame
+    16, 0,                           // bits per sample
+    'd', 'a', 't', 'a', 0, 0, 0, 0,  // data size: file length - 44
+};
+
+constexpr long riff_size_offset = 4;
+constexpr long sample_rate_offset = 24;
+constexpr long byte_rate_offset = 28;
+constexpr long data_size_offset = 40;
+constexpr long riff_size_excess = wave_header_size - 8;
+
+// Both sizes of a stream whose length is unknown when it starts: readers
+// take its data up to the end of the stream.
+constexpr std::uint32_t unknown_size = 0xFFFFFFFF;
+
+struct wave_header {
+    unsigned char bytes[wave_header_size];
+};
+
+void put_le32(unsigned char* at, std::uint32_t value) {
+    for (int byte = 0; byte < 4; ++byte)
+        at[byte] = static_cast<unsigned char>(value >> (8 * byte));
+}
+
+wave_header header_of(std::uint32_t riff_size, std::uint32_t data_size) {
+    wave_header header;
+    std::memcpy(header.bytes, header_template, sizeof header.bytes);
+    auto rate = static_cast<std::uint32_t>(engine_state.sample_rate);
+    put_le32(header.bytes + riff_size_offset, riff_size);
+    put_le32(header.bytes + sample_rate_offset, rate);
+    put_le32(header.bytes + byte_rate_offset, rate * bytes_per_sample);
+    put_le32(header.bytes + data_size_offset, data_size);
+    return header;
+}
+
+wave_header header_of_file(std::uint32_t data_size) {
+    return header_of(data_size + riff_size_excess, data_size);
+}
+
+int write_block(std::FILE* file, const void* data, std::size_t size) {
+    return std::fwrite(data, 1, size, file) == size ? 0 : 1;
+}
+
+// Writes the sizes (and the rate) into the header of a regular file whose
+// data is data_size bytes, all of them already on disk. One write covers
+// both sizes, so a kill never leaves one updated without the other; it does
+// not move the stream's position.
+int write_sizes_on_disk(std::FILE* file, std::uint32_t data_size) {
+    wave_header header = header_of_file(data_size);
+    constexpr auto span =
+        static_cast<std::size_t>(wave_header_size - riff_size_offset);
+    return pwrite(fileno(file), header.bytes + riff_size_offset, span,
+                  riff_size_offset) == static_cast<ssize_t>(span)
+               ? 0
+               : 1;
+}
+
+// Only the ASCII white space of the C locale counts; bytes of UTF-8
+// sequences never do, whatever locale the interpreter set.
+bool is_blank_byte(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
+           c == '\r';
+}
+
+struct file_closer {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using owned_file = std::unique_ptr<std::FILE, file_closer>;
+
+// Opened without blocking, a FIFO that has no reader fails at once (ENXIO)
+// rather than holding the call until one comes; the writes that follow
+// block as usual.
+owned_file open_output(const char* path) {
+    int descriptor = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK |
+                                    O_CLOEXEC, 0666);
+    if (descriptor < 0) return nullptr;
+    int flags = fcntl(descriptor, F_GETFL);
+    std::FILE* file = nullptr;
+    if (flags >= 0 && fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == 0)
+        file = fdopen(descriptor, "wb");
+    if (file == nullptr) close(descriptor);
+    return owned_file(file);
+}
+
+bool is_regular_file(std::FILE* file) {
+    struct stat status;
+    return fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+int write_header(std::FILE* file) {
+    wave_header header = engine_state.output_is_stream
+                             ? header_of(unknown_size, unknown_size)
+                             : header_of_file(0);
+    if (write_block(file, header.bytes, sizeof header.bytes) != 0) return 1;
+    return std::fflush(file) != 0 ? 1 : 0;
+}
+
+// Sizes first go on disk after about a second of audio, then about every
+// second after that; a stream's never do.
+void schedule_sizes_on_disk() {
+    engine_state.sizes_due_at =
+        engine_state.output_is_stream
+            ? UINT64_MAX
+            : engine_state.samples_written +
+                  static_cast<std::uint64_t>(engine_state.sample_rate);
+}
+
+// The stream that the measuring recording of this call kept open.
+int adopt_kept_output() {
+    std::FILE* file = engine_state.kept_output;
+    engine_state.kept_output = nullptr;
+    engine_state.output_counts_only = false;
+    if (write_header(file) != 0) {
+        std::fclose(file);
+        return 1;
+    }
+    engine_state.output_file = file;
+    schedule_sizes_on_disk();
+    return 0;
+}
+
+int finalize_regular_file(std::FILE* file) {
+    int failed = std::fflush(file) != 0;
+    off_t length = ftello(file);
+    // A write that failed part-way (a full disk, a file-size limit) can
+    // end the data inside a sample: keep whole samples only.
+    if (length > wave_header_size && (length - wave_header_size) % 2 != 0) {
+        --length;
+        failed |= ftruncate(fileno(file), length) != 0;
+    }
+    if (length < wave_header_size || length > off_t{UINT32_MAX}) return 1;
+    return failed | write_sizes_on_disk(
+                        file, static_cast<std::uint32_t>(length -
+                                                         wave_header_size));
+}
+
+}  // namespace
+
+int open_wave_output(const char* output_file_path, bool measuring) noexcept {
+    if (engine_state.kept_output != nullptr) return adopt_kept_output();
+    if (output_file_path == nullptr) return 1;
+    while (is_blank_byte(*output_file_path)) ++output_file_path;
+    if (*output_file_path == '\0') return 1;
+
+    owned_file file = open_output(output_file_path);
+    if (file == nullptr) return 1;
+    engine_state.output_is_stream = !is_regular_file(file.get());
+    // A pipe or a device receives one stream per call: what is only
+    // measured is counted, not written.
+    engine_state.output_counts_only = engine_state.output_is_stream &&
+                                      measuring;
+    // The header goes to the file at once: a file that cannot hold it (a
+    // full disk) is removed rather than left behind as a stub.
+    if (!engine_state.output_counts_only && write_header(file.get()) != 0) {
+        file.reset();
+        if (!engine_state.output_is_stream) std::remove(output_file_path);
+        return 1;
+    }
+    engine_state.output_file = file.release();
+    schedule_sizes_on_disk();
+    return 0;
+}
+
+int write_wave_samples(const short* samples, std::uint64_t count) noexcept {
+    if (engine_state.output_counts_only) return 0;
+    return write_block(engine_state.output_file, samples,
+                       count * bytes_per_sample);
+}
+
+// A killed process leaves the data that reached the file; the sizes in its
+// header then cover all of it but the last second or so, never more.
+int keep_sizes_on_disk() noexcept {
+    if (engine_state.samples_written < engine_state.sizes_due_at) return 0;
+    schedule_sizes_on_disk();
+    std::FILE* file = engine_state.output_file;
+    if (std::fflush(file) != 0) return 1;
+    return write_sizes_on_disk(
+        file, static_cast<std::uint32_t>(engine_state.samples_written *
+                                         bytes_per_sample));
+}
+
+int finalize_wave_output() noexcept {
+    std::FILE* file = engine_state.output_file;
+    if (file == nullptr) return 1;
+    engine_state.output_file = nullptr;
+    if (engine_state.output_counts_only) {
+        engine_state.kept_output = file;
+        return 0;
+    }
+    int failed = engine_state.output_is_stream ? std::fflush(file) != 0
+                                               : finalize_regular_file(file);
+    failed |= std::fclose(file) != 0;
+    return failed;
+}
+
+void close_kept_output() noexcept {
+    if (engine_state.kept_output == nullptr) return;
+    std::fclose(engine_state.kept_output);
+    engine_state.kept_output = nullptr;
+}
