@@ -223,6 +223,16 @@ int synthesize_text(const char* text) noexcept {
 
 int finish_recording() noexcept { return finalize_wave_output(); }
 
+// Closing the descriptor first makes the stream's final flush fail instead
+// of writing the parent's buffered bytes into the shared file.
+void abandon_recording() noexcept {
+    std::FILE* file = engine_state.output_file;
+    if (file == nullptr) return;
+    engine_state.output_file = nullptr;
+    close(fileno(file));
+    std::fclose(file);
+}
+
 float elapsed_seconds() noexcept {
     return static_cast<float>(
         static_cast<double>(engine_state.samples_written) /
