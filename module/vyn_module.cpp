@@ -198,7 +198,6 @@ PyObject* build_result(const std::vector<fragment_entry>& table,
     return Py_BuildValue("(iIO)", sample_rate, synthesized, anchors.get());
 }
 
-// The first initialisation calls setlocale, so it runs with the GIL held.
 PyObject* synthesize_items(const char* output_file_path, float quit_after,
                            int backwards, PyObject* items) {
     Py_ssize_t n = PyTuple_GET_SIZE(items);
@@ -210,6 +209,7 @@ PyObject* synthesize_items(const char* output_file_path, float quit_after,
             PyErr_Clear();
             return raise_value_error(parse_error_message);
         }
+        // The first initialisation calls setlocale: it runs under the GIL.
         if (prepare_synthesizer() != 0)
             return raise_value_error(synthesis_error_message);
         int sample_rate = 0;
