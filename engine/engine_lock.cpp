@@ -12,7 +12,10 @@ pthread_mutex_t engine_mutex = PTHREAD_MUTEX_INITIALIZER;
 // True while some thread holds the engine: written under the mutex, read by
 // the child of a fork, which has only the forking thread.
 bool engine_in_use = false;
-thread_local bool this_thread_holds_engine = false;
+// Static TLS: LeakSanitizer's scan of the dynamic kind, in a module the
+// interpreter loads, crashes at exit on threads inside a call.
+__attribute__((tls_model("initial-exec"))) thread_local bool
+    this_thread_holds_engine = false;
 // Set in a child forked while another thread was inside the engine.
 bool library_holds_foreign_text = false;
 

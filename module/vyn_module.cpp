@@ -55,8 +55,9 @@ const sigset_t asynchronous_signals = make_asynchronous_signals();
 
 // The signal mask outside the call this thread is in, if any. The library
 // forks MBROLA during a call: that process must start with this mask, not
-// with the call's.
-thread_local const sigset_t* mask_outside_call = nullptr;
+// with the call's. (Static TLS, like the engine's.)
+__attribute__((tls_model("initial-exec"))) thread_local const sigset_t*
+    mask_outside_call = nullptr;
 
 void restore_mask_in_child() {
     if (mask_outside_call != nullptr)
