@@ -1,5 +1,6 @@
-// One call at a time holds the engine: concurrent callers, a call from
-// inside a call, and a fork while another thread holds it.
+// One call at a time holds the engine: concurrent callers, and a fork while
+// another thread holds it. (A call from inside a call: the module's signal
+// tests.)
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -50,27 +51,6 @@ TEST_F(engine_test, concurrent_callers_each_get_their_own_file) {
     other.join();
     EXPECT_TRUE(first);
     EXPECT_TRUE(second);
-}
-
-// A signal handler that runs between fragments may call again: the call
-// fails at once instead of waiting for the engine its own thread holds.
-TEST_F(engine_test, call_from_inside_a_call_fails_without_deadlock) {
-    struct inner_call {
-        std::string path;
-        int status;
-    } inner{directory_ + "/inner.wav", -1};
-    synthesis_control control = control_of(
-        [](void* context) {
-            auto& inner = *static_cast<inner_call*>(context);
-            inner.status = call(inner.path, table_of({"0.1#8"}));
-            return 0;
-        },
-        &inner);
-    EXPECT_EQ(call(path_, table_of({"0.1#1", "0.1#2"}), &control), 0);
-    EXPECT_EQ(inner.status, 1);
-    EXPECT_FALSE(read_wave(inner.path).exists);
-    EXPECT_EQ(read_wave(path_).marks(), (std::vector<short>{1, 2}));
-    EXPECT_EQ(run({"0.1"}).status, 0) << "the engine was released";
 }
 
 // Another thread is between fragments, with samples still buffered for its
