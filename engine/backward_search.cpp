@@ -9,7 +9,8 @@ int find_backward_start(const char* output_file_path,
                         const fragment_entry* fragments,
                         float quit_after,
                         unsigned int n,
-                        unsigned int* start) noexcept {
+                        unsigned int* start,
+                        synthesis_control* control) noexcept {
     *start = 0;
     if (n == 0) return 0;
     recording_scope scope;
@@ -19,6 +20,7 @@ int find_backward_start(const char* output_file_path,
     for (;;) {
         if (apply_voice(fragments[j].voice_code) != 0) return 1;
         if (synthesize_text(fragments[j].text) != 0) return 1;
+        if (stop_requested(control)) return 1;
         if (limit_reached(elapsed_seconds(), quit_after) || j == 0) break;
         --j;
     }

@@ -37,6 +37,8 @@ int prepare_synthesizer() noexcept;
 // backwards. Stops after the fragment whose end reaches a positive quit_after.
 // Entry i of the table receives the times of the i-th fragment written.
 // Returns 0 and sets *sample_rate and *synthesized on success, 1 on failure.
+// Calls from several threads run one at a time; a call from a thread that
+// is already inside one (from its control's callback) fails at once.
 int synthesize_fragments(const char* output_file_path,
                          fragment_entry* fragments,
                          float quit_after,

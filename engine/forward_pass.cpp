@@ -1,4 +1,5 @@
 #include "engine.h"
+#include "engine_lock.h"
 #include "passes.h"
 #include "recording.h"
 #include "voices.h"
@@ -14,7 +15,7 @@ bool backward_mode(float quit_after, int backwards) {
 // boundary: both are read off the same sample count.
 int write_forward(const char* output_file_path, fragment_entry* fragments,
                   float quit_after, unsigned int n, unsigned int start,
-                  unsigned int* count) {
+                  unsigned int* count, synthesis_control* control) {
     recording_scope scope;
     if (start_recording(output_file_path) != 0) return 1;
     *count = 0;
@@ -25,6 +26,7 @@ int write_forward(const char* output_file_path, fragment_entry* fragments,
         if (synthesize_text(fragments[j].text) != 0) return 1;
         times.end = elapsed_seconds();
         ++*count;
+        if (stop_requested(control)) return 1;
         if (limit_reached(times.end, quit_after)) break;
     }
     return finish_recording();
@@ -34,6 +36,11 @@ int write_forward(const char* output_file_path, fragment_entry* fragments,
 
 bool limit_reached(float seconds, float quit_after) noexcept {
     return quit_after > 0.0f && seconds >= quit_after;
+}
+
+bool stop_requested(synthesis_control* control) noexcept {
+    return control != nullptr && control->should_stop != nullptr &&
+           control->should_stop(control->context) != 0;
 }
 
 int synthesize_fragments(const char* output_file_path,
@@ -48,6 +55,8 @@ int synthesize_fragments(const char* output_file_path,
         control->failed_fragment = -1;
         control->failure_reason[0] = '\0';
     }
+    engine_hold hold;
+    if (!hold.held()) return 1;
     if (prepare_synthesizer() != 0) return 1;
     synthesis_locale_scope locale;
     // Every code, also those after a quit_after cut, before the output is
@@ -57,11 +66,11 @@ int synthesize_fragments(const char* output_file_path,
     unsigned int start = 0;
     if (backward_mode(quit_after, backwards) &&
         find_backward_start(output_file_path, fragments, quit_after, n,
-                            &start) != 0)
+                            &start, control) != 0)
         return 1;
     unsigned int count = 0;
     if (write_forward(output_file_path, fragments, quit_after, n, start,
-                      &count) != 0)
+                      &count, control) != 0)
         return 1;
     *sample_rate = engine_state.sample_rate;
     *synthesized = count;

@@ -12,10 +12,14 @@ int find_backward_start(const char* output_file_path,
                         const fragment_entry* fragments,
                         float quit_after,
                         unsigned int n,
-                        unsigned int* start) noexcept;
+                        unsigned int* start,
+                        synthesis_control* control) noexcept;
 
 // True when the clock has reached a positive limit (a tie stops; a NaN or
 // non-positive limit never does).
 bool limit_reached(float seconds, float quit_after) noexcept;
+
+// True when the caller's control asks to stop (asked after every fragment).
+bool stop_requested(synthesis_control* control) noexcept;
 
 #endif

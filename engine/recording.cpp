@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -154,6 +155,19 @@ int synthesize_text(const char* text) noexcept {
 }
 
 int finish_recording() noexcept { return finalize_wave_output(); }
+
+// Closing the descriptor first makes the stream's final flush fail instead
+// of writing the parent's buffered bytes into the shared file.
+void abandon_recording() noexcept {
+    for (std::FILE** stream : {&engine_state.output_file,
+                               &engine_state.kept_output}) {
+        std::FILE* file = *stream;
+        if (file == nullptr) continue;
+        *stream = nullptr;
+        close(fileno(file));
+        std::fclose(file);
+    }
+}
 
 float elapsed_seconds() noexcept {
     return static_cast<float>(

@@ -45,6 +45,11 @@ int start_recording(const char* output_file_path,
 int synthesize_text(const char* text) noexcept;
 int finish_recording() noexcept;
 
+// Drops the recording in progress without writing anything more to its
+// file: for the child of a fork, whose inherited stream and buffered bytes
+// belong to the parent's call.
+void abandon_recording() noexcept;
+
 // The clock of the recording in progress, in seconds.
 float elapsed_seconds() noexcept;
 

@@ -4,12 +4,15 @@
 #     (-DVYN_SANITIZE=ON) into its own venv, build/asan-venv, and the whole
 #     pytest suite run with ASan's runtime preloaded into the interpreter;
 #  2. the engine tests built with the same sanitizers and run by ctest;
+#  2b. (tsan) the engine tests built with ThreadSanitizer, which sees what
+#     ASan cannot: accesses to the engine's state from two threads outside
+#     its lock;
 #  3. valgrind memcheck of a short script against the regular module, with
 #     PYTHONMALLOC=malloc so that every allocation goes through valgrind.
 # Any sanitizer error fails the run, as does a leak of our own, an invalid
 # read or write in our code under valgrind.
 #
-#   tests/sanitize.sh [asan|engine|valgrind]...   (default: all three)
+#   tests/sanitize.sh [asan|engine|tsan|valgrind]...   (default: all four)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -121,6 +124,16 @@ engine_suite() {
         ctest --test-dir "$build/asan-engine-tests" --output-on-failure
 }
 
+tsan_engine_suite() {
+    cmake -S "$root" -B "$build/tsan-engine-tests" -DVYN_BUILD_MODULE=OFF \
+        -DVYN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug \
+        -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" \
+        -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread >/dev/null
+    cmake --build "$build/tsan-engine-tests" -j "$(nproc)"
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+        ctest --test-dir "$build/tsan-engine-tests" --output-on-failure
+}
+
 valgrind_run() {
     local module_python="$root/.venv/bin/python" log="$build/valgrind.log"
     [ -x "$module_python" ] || { echo "run ./dev setup first" >&2; exit 1; }
@@ -166,13 +179,14 @@ EOF
 }
 
 stages=("$@")
-[ ${#stages[@]} -eq 0 ] && stages=(asan engine valgrind)
+[ ${#stages[@]} -eq 0 ] && stages=(asan engine tsan valgrind)
 status=0
 for stage in "${stages[@]}"; do
     echo "== $stage"
     case "$stage" in
         asan) asan_suite || status=1 ;;
         engine) engine_suite || status=1 ;;
+        tsan) tsan_engine_suite || status=1 ;;
         valgrind) valgrind_run || status=1 ;;
         *) echo "unknown stage $stage" >&2; exit 2 ;;
     esac

@@ -164,4 +164,56 @@ TEST_F(engine_test, each_voice_code_is_checked_once) {
     EXPECT_EQ(fake_espeak::voice_selections(), 1002);
 }
 
+struct stop_case {
+    const char* name;
+    float quit_after;
+    int backwards;
+    int stop_at;  // the answer to this ask (counted from 1) is "stop"; 0: never
+    int status;
+    int asks;
+    std::vector<short> marks;
+};
+
+class stop : public engine_test,
+             public ::testing::WithParamInterface<stop_case> {};
+
+// The control is asked after every fragment, in both passes; a stop ends
+// the call like a failure, with a valid WAVE of what was written.
+TEST_P(stop, asked_after_every_fragment) {
+    const stop_case& c = GetParam();
+    struct counter {
+        int asks;
+        int stop_at;
+    } count{0, c.stop_at};
+    synthesis_control control{};
+    control.should_stop = [](void* context) {
+        auto& count = *static_cast<counter*>(context);
+        return ++count.asks == count.stop_at ? 1 : 0;
+    };
+    control.context = &count;
+    std::vector<fragment_entry> table = table_of({"1#1", "1#2", "1#3"});
+    int rate = 0;
+    unsigned int synthesized = 0;
+    EXPECT_EQ(synthesize_fragments(path_.c_str(), table.data(), c.quit_after,
+                                   3, c.backwards, &rate, &synthesized,
+                                   &control),
+              c.status);
+    EXPECT_EQ(count.asks, c.asks);
+    wave_contents file = read_wave(path_);
+    EXPECT_TRUE(file.sizes_match());
+    EXPECT_EQ(file.marks(), c.marks);
+    EXPECT_EQ(run({"0.1#9"}).status, 0) << "the next call";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    control, stop,
+    ::testing::Values(
+        stop_case{"never", 0, 0, 0, 0, 3, {1, 2, 3}},
+        stop_case{"never_backward", 10, 1, 0, 0, 6, {1, 2, 3}},
+        stop_case{"forward_after_the_second", 0, 0, 2, 1, 2, {1, 2}},
+        stop_case{"forward_after_the_last", 0, 0, 3, 1, 3, {1, 2, 3}},
+        stop_case{"in_the_backward_search", 10, 1, 2, 1, 2, {3, 2}},
+        stop_case{"backward_then_forward", 10, 1, 4, 1, 4, {1}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace

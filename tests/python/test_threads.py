@@ -1,11 +1,14 @@
-"""Several Python threads calling at once: the calls are serialised by the
-interpreter lock, and each thread gets its own correct result and file."""
+"""Threads and calls: several threads calling at once are serialised by the
+engine and each gets its own correct result and file; other threads run
+while a call synthesizes; a daemon thread inside a call lets the
+interpreter exit."""
+import json
 import threading
 
 import pytest
 
 import vyn
-from conftest import SYNTHESIS_ERROR, read_wave
+from conftest import SYNTHESIS_ERROR, read_wave, run_python
 
 # Per thread: (quit_after, backwards, fragments, expected count or an error)
 WORK = [
@@ -87,3 +90,67 @@ def test_concurrent_calls(tmp_path):
         assert info.sample_rate == rate
         assert info.seconds == pytest.approx(
             anchors[-1][1] if anchors else 0.0, abs=1e-3)
+
+
+def test_other_threads_run_during_a_call(tmp_path):
+    # A thread that ticks every 10 ms through a long call, and a busy one
+    # beside 1000 short fragments (bench/threads.py measures the slowdown).
+    result = run_python(f"""
+import json, threading, time, vyn
+path = {str(tmp_path / "out.wav")!r}
+ticks, running = [], True
+def tick():
+    while running:
+        ticks.append(time.monotonic())
+        time.sleep(0.01)
+def spin(counter):
+    while running:
+        counter[0] += 1
+ticker = threading.Thread(target=tick)
+ticker.start()
+start = time.monotonic()
+vyn.synthesize_multiple(path, 0, 0, [("en", f"Sentence {{i}} of a long call.")
+                                     for i in range(400)])
+end = time.monotonic()
+during = [start] + [t for t in ticks if start < t < end] + [end]
+spins = [0]
+spinner = threading.Thread(target=spin, args=(spins,))
+spinner.start()
+_, count, _ = vyn.synthesize_multiple(path, 0, 0, [("en", "Three short words.")] * 1000)
+running = False
+ticker.join()
+spinner.join()
+print(json.dumps({{"gap": max(b - a for a, b in zip(during, during[1:])),
+                  "count": count, "spins": spins[0]}}))
+""", timeout=300)
+    assert result.returncode == 0, result.stderr
+    outcome = json.loads(result.stdout.splitlines()[-1])
+    assert outcome["gap"] < 0.5, "the ticking thread stopped during the call"
+    assert outcome["count"] == 1000
+    assert outcome["spins"] > 0
+
+
+def test_exit_with_a_daemon_thread_inside_a_call(tmp_path):
+    # The interpreter exits while daemon threads are inside calls. It
+    # flushes sys.stdout once it has started finalising: a slow flush keeps
+    # it there while their calls come back for the GIL.
+    result = run_python(f"""
+import sys, threading, time, vyn
+path = {str(tmp_path / "out")!r}
+def short_calls():
+    while True:
+        vyn.synthesize_multiple(path + "-short.wav", 0, 0, [("en", "One.")])
+long = [("en", "A longer sentence that keeps the synthesizer busy.")] * 300
+class SlowFlush:
+    def write(self, text):
+        return len(text)
+    def flush(self, finalizing=sys.is_finalizing, sleep=time.sleep):
+        if finalizing():
+            sleep(0.5)
+sys.stdout = SlowFlush()
+threading.Thread(target=short_calls, daemon=True).start()
+threading.Thread(target=vyn.synthesize_multiple,
+                 args=(path + "-long.wav", 0, 0, long), daemon=True).start()
+time.sleep(0.3)
+""", timeout=120)
+    assert (result.returncode, result.stderr) == (0, "")

@@ -1,0 +1,27 @@
+// The engine lock: one synthesizer and one recording per process, so one
+// call at a time holds them. Internal to the engine (and its tests).
+#ifndef VYN_ENGINE_LOCK_H
+#define VYN_ENGINE_LOCK_H
+
+// Holds the engine for the scope of a call, waiting while another thread
+// holds it. A thread that already holds it (a signal handler that runs
+// between the fragments of its own call and calls again) is refused rather
+// than deadlocked: held() is then false.
+//
+// After fork() the child cannot trust what another thread of the parent was
+// doing in the engine: the lock is reset and the inherited recording dropped
+// in the child at once, and the first call in the child clears what the
+// parent's unfinished text left queued in the library.
+class engine_hold {
+public:
+    engine_hold() noexcept;
+    engine_hold(const engine_hold&) = delete;
+    engine_hold& operator=(const engine_hold&) = delete;
+    ~engine_hold();
+    bool held() const { return held_; }
+
+private:
+    bool held_;
+};
+
+#endif

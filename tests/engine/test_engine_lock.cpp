@@ -1,0 +1,111 @@
+// One call at a time holds the engine: concurrent callers, and a fork while
+// another thread holds it. (A call from inside a call: the module's signal
+// tests.)
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "engine_test_support.h"
+
+namespace {
+
+synthesis_control control_of(int (*should_stop)(void*), void* context) {
+    synthesis_control control{};
+    control.should_stop = should_stop;
+    control.context = context;
+    return control;
+}
+
+int call(const std::string& path, std::vector<fragment_entry> table,
+         synthesis_control* control = nullptr) {
+    int rate = 0;
+    unsigned int synthesized = 0;
+    return synthesize_fragments(path.c_str(), table.data(), 0,
+                                static_cast<unsigned int>(table.size()), 0,
+                                &rate, &synthesized, control);
+}
+
+// Each caller's file holds its own fragments only. (The ThreadSanitizer run
+// of these tests sees any access to the engine's state outside the lock.)
+TEST_F(engine_test, concurrent_callers_each_get_their_own_file) {
+    auto work = [this](short mark, bool* ok) {
+        std::string path = directory_ + "/" + std::to_string(mark) + ".wav";
+        std::string text = "0.05#" + std::to_string(mark);
+        *ok = true;
+        for (int round = 0; round < 20; ++round) {
+            *ok &= call(path, table_of({text.c_str(), text.c_str()})) == 0;
+            wave_contents file = read_wave(path);
+            *ok &= file.sizes_match() &&
+                   file.marks() == std::vector<short>{mark} &&
+                   file.samples().size() == 2 * 1103u;
+        }
+    };
+    bool first = false, second = false;
+    std::thread other(work, short{4}, &second);
+    work(3, &first);
+    other.join();
+    EXPECT_TRUE(first);
+    EXPECT_TRUE(second);
+}
+
+// Another thread is between fragments, with samples still buffered for its
+// file, when this one forks: the child can call at once, and neither its
+// call nor its exit (which flushes every stream) writes to the parent's file.
+TEST_F(engine_test, fork_child_has_a_free_engine_and_spares_the_parents_file) {
+    struct gate {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool inside = false;
+        bool go = false;
+    } gate;
+    synthesis_control control = control_of(
+        [](void* context) {
+            auto& gate = *static_cast<struct gate*>(context);
+            std::unique_lock<std::mutex> lock(gate.mutex);
+            gate.inside = true;
+            gate.changed.notify_all();
+            gate.changed.wait(lock, [&] { return gate.go; });
+            return 0;
+        },
+        &gate);
+    int parent_status = -1;
+    std::thread caller([&] {
+        parent_status = call(path_, table_of({"0.13#1", "0.1#2"}), &control);
+    });
+    {
+        std::unique_lock<std::mutex> lock(gate.mutex);
+        gate.changed.wait(lock, [&] { return gate.inside; });
+    }
+    std::string child_path = directory_ + "/child.wav";
+    pid_t child = fork();
+    if (child == 0) {
+        bool ok = call(child_path, table_of({"0.1#7"})) == 0 &&
+                  read_wave(child_path).marks() == std::vector<short>{7};
+        // What exit() does to every stream, without the leak check that
+        // would count the parent's threads' memory.
+        std::fflush(nullptr);
+        _exit(ok ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    int child_status = -1;
+    ASSERT_EQ(waitpid(child, &child_status, 0), child);
+    {
+        std::lock_guard<std::mutex> lock(gate.mutex);
+        gate.go = true;
+        gate.changed.notify_all();
+    }
+    caller.join();
+    EXPECT_TRUE(WIFEXITED(child_status) && WEXITSTATUS(child_status) == 0);
+    EXPECT_EQ(parent_status, 0);
+    wave_contents file = read_wave(path_);
+    EXPECT_TRUE(file.sizes_match());
+    EXPECT_EQ(file.samples().size(), 2867u + 2205u);
+    EXPECT_EQ(file.marks(), (std::vector<short>{1, 2}));
+}
+
+}  // namespace

@@ -1,0 +1,57 @@
+"""os.fork() from a second thread while a call runs: the child can call at
+once, its first call sounds like a call in a fresh process (nothing of the
+parent's unfinished text), and neither its call nor its exit writes into the
+parent's file."""
+import json
+
+import pytest
+
+from conftest import read_wave, run_python
+
+CHILD_TEXT = "The child speaks only this sentence."
+
+SCRIPT = """
+import ctypes, json, os, threading, time, warnings, vyn
+warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
+parent_path, child_path = {parent!r}, {child!r}
+def fork_during_the_call(status):
+    time.sleep(0.4)
+    pid = os.fork()
+    if pid == 0:
+        vyn.synthesize_multiple(child_path, 0, 0, [("en", {text!r})])
+        # What exit() does to every stdio stream, without the sanitizer's
+        # leak check, which would count the parent's threads' memory.
+        ctypes.CDLL(None).fflush(None)
+        os._exit(0)
+    status.append(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+status = []
+forker = threading.Thread(target=fork_during_the_call, args=(status,))
+forker.start()
+fragments = [("en", f"The parent reads sentence {{i}} aloud.") for i in range(800)]
+rate, count, anchors = vyn.synthesize_multiple(parent_path, 0, 0, fragments)
+forker.join()
+print(json.dumps({{"child": status, "count": count, "end": anchors[-1][1]}}))
+"""
+
+
+def test_fork_from_a_thread_during_a_call(tmp_path):
+    parent, child = tmp_path / "parent.wav", tmp_path / "child.wav"
+    result = run_python(SCRIPT.format(parent=str(parent), child=str(child),
+                                      text=CHILD_TEXT), timeout=300)
+    assert result.returncode == 0, result.stderr
+    outcome = json.loads(result.stdout.splitlines()[-1])
+    assert outcome["child"] == [0]
+    assert outcome["count"] == 800
+    assert read_wave(parent).seconds == pytest.approx(outcome["end"],
+                                                      abs=1e-3)
+
+    # The oracle: the same call in a fresh interpreter.
+    oracle = tmp_path / "oracle.wav"
+    fresh = run_python("import vyn; vyn.synthesize_multiple("
+                       f"{str(oracle)!r}, 0, 0, [('en', {CHILD_TEXT!r})])")
+    assert fresh.returncode == 0, fresh.stderr
+    # The child's synthesizer has the parent's history, which moves a
+    # duration by a few ms; the parent's unfinished text would add 0.4 s or
+    # more.
+    assert read_wave(child).seconds == pytest.approx(
+        read_wave(oracle).seconds, abs=0.1)
