@@ -3,7 +3,7 @@
 
 // The measuring audio goes to the output path itself, in reverse order; the
 // forward pass recreates the file afterwards.
-int find_backward_start(const char* output_file_path,
+int find_backward_start(const char* output_file_path, int file_rate,
                         const fragment_entry* fragments,
                         float quit_after,
                         unsigned int n,
@@ -11,7 +11,7 @@ int find_backward_start(const char* output_file_path,
     *start = 0;
     if (n == 0) return 0;
     recording_scope scope;
-    if (start_recording(output_file_path) != 0) return 1;
+    if (start_recording(output_file_path, file_rate) != 0) return 1;
     unsigned int j = n - 1;
     for (;;) {
         if (select_voice(fragments[j].voice_code) != 0) return 1;

@@ -11,11 +11,11 @@ bool backward_mode(float quit_after, int backwards) {
 // Writes fragments start, start + 1, ... into a new recording; entry i gets
 // the times of the i-th fragment written. Consecutive fragments share their
 // boundary: both are read off the same sample count.
-int write_forward(const char* output_file_path, fragment_entry* fragments,
-                  float quit_after, unsigned int n, unsigned int start,
-                  unsigned int* count) {
+int write_forward(const char* output_file_path, int file_rate,
+                  fragment_entry* fragments, float quit_after, unsigned int n,
+                  unsigned int start, unsigned int* count) {
     recording_scope scope;
-    if (start_recording(output_file_path) != 0) return 1;
+    if (start_recording(output_file_path, file_rate) != 0) return 1;
     *count = 0;
     for (unsigned int j = start; j < n; ++j) {
         if (select_voice(fragments[j].voice_code) != 0) return 1;
@@ -27,6 +27,22 @@ int write_forward(const char* output_file_path, fragment_entry* fragments,
         if (limit_reached(times.end, quit_after)) break;
     }
     return finish_recording();
+}
+
+// The file's rate is the highest among the voices of the whole list, those
+// after a cut included: known before either pass writes anything, the same
+// for both, and converting up loses nothing of the other voices.
+int highest_voice_rate(const fragment_entry* fragments, unsigned int n,
+                       int* file_rate) {
+    if (prepare_synthesizer() != 0) return 1;
+    *file_rate = 0;
+    for (unsigned int j = 0; j < n; ++j) {
+        int rate = 0;
+        if (voice_sample_rate(fragments[j].voice_code, &rate) != 0) return 1;
+        if (rate > *file_rate) *file_rate = rate;
+    }
+    if (n == 0) *file_rate = engine_state.initialised_rate;
+    return 0;
 }
 
 }  // namespace
@@ -47,14 +63,16 @@ int synthesize_fragments(const char* output_file_path,
         control->failed_fragment = -1;
         control->failure_reason[0] = '\0';
     }
+    int file_rate = 0;
+    if (highest_voice_rate(fragments, n, &file_rate) != 0) return 1;
     unsigned int start = 0;
     if (backward_mode(quit_after, backwards) &&
-        find_backward_start(output_file_path, fragments, quit_after, n,
-                            &start) != 0)
+        find_backward_start(output_file_path, file_rate, fragments,
+                            quit_after, n, &start) != 0)
         return 1;
     unsigned int count = 0;
-    if (write_forward(output_file_path, fragments, quit_after, n, start,
-                      &count) != 0)
+    if (write_forward(output_file_path, file_rate, fragments, quit_after, n,
+                      start, &count) != 0)
         return 1;
     *sample_rate = engine_state.sample_rate;
     *synthesized = count;

@@ -2,9 +2,14 @@
 
 #include "engine.h"
 
+#include <espeak-ng/espeak_ng.h>
 #include <espeak-ng/speak_lib.h>
 
 #include <cstring>
+#include <map>
+#include <new>
+#include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -128,12 +133,25 @@ int finalize_wave_output() {
     return failed;
 }
 
-// A rate event that repeats the rate in force is no change. Another rate is
-// taken only before the first sample: one file cannot hold two rates.
+bool append_samples(const short* wav, std::size_t count) {
+    if (count > engine_state.max_samples - engine_state.samples_written)
+        return false;
+    if (write_block(engine_state.output_file, wav,
+                    count * bytes_per_sample) != 0)
+        return false;
+    engine_state.samples_written += count;
+    return true;
+}
+
+// A rate event says at what rate the samples after it come; one that
+// repeats the rate in force is no change. A change ends the conversion run
+// of the samples before it.
 bool take_sample_rate(int rate) {
-    if (rate == engine_state.sample_rate) return true;
-    if (rate <= 0 || engine_state.samples_written > 0) return false;
-    engine_state.sample_rate = rate;
+    if (rate == engine_state.produced_rate) return true;
+    if (rate <= 0 ||
+        end_conversion_run(engine_state.conversion, append_samples) != 0)
+        return false;
+    engine_state.produced_rate = rate;
     return true;
 }
 
@@ -147,15 +165,14 @@ bool take_events(const espeak_EVENT* events) {
     return true;
 }
 
-bool append_samples(const short* wav, int numsamples) {
-    auto count = static_cast<std::uint64_t>(numsamples);
-    if (count > engine_state.max_samples - engine_state.samples_written)
-        return false;
-    if (write_block(engine_state.output_file, wav,
-                    count * bytes_per_sample) != 0)
-        return false;
-    engine_state.samples_written += count;
-    return true;
+// Samples at the file's rate go straight in; no other work is done for them.
+bool take_samples(const short* wav, int numsamples) {
+    auto count = static_cast<std::size_t>(numsamples);
+    if (engine_state.produced_rate == engine_state.sample_rate)
+        return append_samples(wav, count);
+    return convert_samples(engine_state.conversion, engine_state.produced_rate,
+                           engine_state.sample_rate, wav, count,
+                           append_samples) == 0;
 }
 
 // Called by eSpeak on this thread, during espeak_Synth, for every block of
@@ -165,17 +182,14 @@ int on_synth_output(short* wav, int numsamples, espeak_EVENT* events) {
     if (engine_state.output_file == nullptr || engine_state.callback_failed)
         return 1;
     if (!take_events(events) ||
-        (numsamples > 0 && !append_samples(wav, numsamples))) {
+        (numsamples > 0 && !take_samples(wav, numsamples))) {
         engine_state.callback_failed = true;
         return 1;
     }
     return 0;
 }
 
-// A failed initialisation leaves the synthesizer down, so the next
-// recording tries again.
-int ensure_synthesizer() {
-    if (engine_state.synthesizer_ready) return 0;
+int initialise_synthesizer() {
     int rate = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, nullptr,
                                  initialize_options);
     if (rate <= 0) return 1;
@@ -184,18 +198,63 @@ int ensure_synthesizer() {
     return 0;
 }
 
+// A failed initialisation leaves the synthesizer down, so the next
+// recording tries again.
+int ensure_synthesizer() {
+    if (engine_state.synthesizer_ready) return 0;
+    return initialise_synthesizer();
+}
+
+// A name or file first, then language matching, like espeak-ng -v.
+int choose_voice(const char* voice_code) {
+    if (voice_code == nullptr) return 1;
+    if (espeak_SetVoiceByName(voice_code) == EE_OK) return 0;
+    espeak_VOICE voice;
+    std::memset(&voice, 0, sizeof voice);
+    voice.languages = voice_code;
+    return espeak_SetVoiceByProperties(&voice) == EE_OK ? 0 : 1;
+}
+
+bool mbrola_voice_selected() {
+    const espeak_VOICE* voice = espeak_GetCurrentVoice();
+    return voice != nullptr && voice->identifier != nullptr &&
+           std::strncmp(voice->identifier, "mb/", 3) == 0;
+}
+
+// eSpeak NG 1.52.0 leaves the rate of an MBROLA voice in force for the
+// standard voices selected after it (1.51 restores it): they then speak
+// 7 % slower and lower at that rate. Only a new initialisation restores
+// it; 1.51, which would hang after one, never gets here.
+bool standard_rate_lost() {
+    return !mbrola_voice_selected() &&
+           espeak_ng_GetSampleRate() != engine_state.initialised_rate;
+}
+
+int restore_standard_rate(const char* voice_code) {
+    if (!standard_rate_lost()) return 0;
+    if (initialise_synthesizer() != 0) return 1;
+    espeak_SetSynthCallback(on_synth_output);
+    if (choose_voice(voice_code) != 0) return 1;
+    return standard_rate_lost() ? 1 : 0;
+}
+
+constexpr engine_state_record initial_engine_state() {
+    engine_state_record state{};
+    state.max_samples = max_wave_samples;
+    return state;
+}
+
 }  // namespace
 
-engine_state_record engine_state = {false, 0,     nullptr, 0, 0,
-                                    0,     max_wave_samples, false};
+engine_state_record engine_state = initial_engine_state();
 
 int prepare_synthesizer() noexcept { return ensure_synthesizer(); }
 
-int start_recording(const char* output_file_path) noexcept {
-    engine_state.sample_rate = 0;
+int start_recording(const char* output_file_path, int file_rate) noexcept {
+    engine_state.sample_rate = file_rate;
     engine_state.synth_flags = text_synth_flags;
     if (ensure_synthesizer() != 0) return 1;
-    engine_state.sample_rate = engine_state.initialised_rate;
+    engine_state.produced_rate = engine_state.initialised_rate;
     espeak_SetSynthCallback(on_synth_output);
     engine_state.samples_written = 0;
     engine_state.callback_failed = false;
@@ -203,11 +262,28 @@ int start_recording(const char* output_file_path) noexcept {
 }
 
 int select_voice(const char* voice_code) noexcept {
-    if (voice_code == nullptr) return 1;
-    espeak_VOICE voice;
-    std::memset(&voice, 0, sizeof voice);
-    voice.languages = voice_code;
-    return espeak_SetVoiceByProperties(&voice) == EE_OK ? 0 : 1;
+    if (choose_voice(voice_code) != 0) return 1;
+    return restore_standard_rate(voice_code);
+}
+
+// Learnt once per code and process: a selection costs far more than a call.
+int voice_sample_rate(const char* voice_code, int* rate) noexcept {
+    static std::map<std::string, int, std::less<>> known_rates;
+    if (voice_code == nullptr || ensure_synthesizer() != 0) return 1;
+    try {
+        auto known = known_rates.find(std::string_view(voice_code));
+        if (known != known_rates.end()) {
+            *rate = known->second;
+            return 0;
+        }
+        if (choose_voice(voice_code) != 0) return 1;
+        *rate = mbrola_voice_selected() ? espeak_ng_GetSampleRate()
+                                        : engine_state.initialised_rate;
+        known_rates.emplace(voice_code, *rate);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return 1;
+    }
 }
 
 int synthesize_text(const char* text) noexcept {
@@ -217,11 +293,14 @@ int synthesize_text(const char* text) noexcept {
                      static_cast<unsigned int>(engine_state.synth_flags),
                      nullptr, nullptr) != EE_OK)
         return 1;
-    if (espeak_Synchronize() != EE_OK) return 1;
-    return engine_state.callback_failed ? 1 : 0;
+    if (espeak_Synchronize() != EE_OK || engine_state.callback_failed) return 1;
+    return end_conversion_run(engine_state.conversion, append_samples);
 }
 
-int finish_recording() noexcept { return finalize_wave_output(); }
+int finish_recording() noexcept {
+    release_conversion(engine_state.conversion);
+    return finalize_wave_output();
+}
 
 float elapsed_seconds() noexcept {
     return static_cast<float>(
@@ -230,7 +309,6 @@ float elapsed_seconds() noexcept {
 }
 
 void reset_engine_state() noexcept {
-    if (engine_state.output_file != nullptr) finalize_wave_output();
-    engine_state = engine_state_record{false, 0,     nullptr, 0, 0,
-                                       0,     max_wave_samples, false};
+    if (engine_state.output_file != nullptr) finish_recording();
+    engine_state = initial_engine_state();
 }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "resampler.h"
+
 struct engine_state_record {
     // The synthesizer is initialised once per process and kept: eSpeak NG
     // 1.51 hangs on the first synthesis after a re-initialisation.
@@ -15,6 +17,8 @@ struct engine_state_record {
     // The recording in progress.
     std::FILE* output_file;         // null outside a recording
     int sample_rate;                // rate of the samples in the file, Hz
+    int produced_rate;              // rate the synthesizer delivers now, Hz
+    rate_conversion conversion;     // for samples at another rate
     int synth_flags;                // flags passed to espeak_Synth
     std::uint64_t samples_written;  // the clock: samples in the file
     std::uint64_t max_samples;      // what fits in a 32-bit WAVE file
@@ -25,8 +29,15 @@ extern engine_state_record engine_state;
 
 // A recording: start_recording, then pairs of select_voice and
 // synthesize_text, then finish_recording. Each returns 0 or 1 (failure).
-int start_recording(const char* output_file_path) noexcept;
+// The file holds file_rate samples a second; samples the synthesizer
+// delivers at another rate are converted, each text's exactly as long as
+// it is at its own rate.
+int start_recording(const char* output_file_path, int file_rate) noexcept;
 int select_voice(const char* voice_code) noexcept;
+
+// The rate of the samples a voice produces: an MBROLA voice's is its
+// database's, a standard voice's the synthesizer's own. Returns 0 or 1.
+int voice_sample_rate(const char* voice_code, int* rate) noexcept;
 int synthesize_text(const char* text) noexcept;
 int finish_recording() noexcept;
 

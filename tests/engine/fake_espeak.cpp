@@ -1,5 +1,7 @@
 #include "fake_espeak.h"
 
+#include <espeak-ng/espeak_ng.h>
+
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -15,6 +17,12 @@ struct fake_state {
     t_espeak_callback* callback = nullptr;
     std::map<std::string, text_script> scripts;
     std::set<std::string> rejected_voices;
+    std::map<std::string, int> mbrola_rates;
+    bool keep_mbrola_rate = false;
+    int rate_in_force = 0;
+    int voice_selections = 0;
+    std::string identifier;
+    espeak_VOICE current_voice{};
     std::vector<int> callback_answers;
     espeak_ERROR pending_synchronize_result = EE_OK;
 };
@@ -32,7 +40,8 @@ text_script script_from_text(const std::string& text) {
     double seconds = std::strtod(text.c_str(), &rest);
     short mark = 1;
     if (*rest == '#') mark = static_cast<short>(std::atoi(rest + 1));
-    long total = static_cast<long>(seconds * state.initialize_result + 0.5);
+    int rate = state.rate_in_force;
+    long total = static_cast<long>(seconds * rate + 0.5);
     text_script script;
     for (long left = total; left > 0; left -= 1000) {
         block piece;
@@ -41,7 +50,8 @@ text_script script_from_text(const std::string& text) {
         script.blocks.push_back(piece);
     }
     if (!script.blocks.empty()) {
-        int ms = static_cast<int>(total * 1000 / state.initialize_result);
+        script.blocks.front().events.push_back(sample_rate_event(rate));
+        int ms = static_cast<int>(total * 1000 / rate);
         script.blocks.back().events.push_back(end_event(ms));
     }
     return script;
@@ -57,6 +67,21 @@ bool deliver(const block& piece) {
                                 piece.samples, events.data());
     state.callback_answers.push_back(answer);
     return answer == 0;
+}
+
+espeak_ERROR select(const char* code) {
+    if (code == nullptr || state.rejected_voices.count(code))
+        return EE_NOT_FOUND;
+    ++state.voice_selections;
+    auto mbrola = state.mbrola_rates.find(code);
+    state.identifier = (mbrola != state.mbrola_rates.end() ? "mb/" : "") +
+                       std::string(code);
+    state.current_voice.identifier = state.identifier.c_str();
+    if (mbrola != state.mbrola_rates.end())
+        state.rate_in_force = mbrola->second;
+    else if (!state.keep_mbrola_rate)
+        state.rate_in_force = state.initialize_result;
+    return EE_OK;
 }
 
 }  // namespace
@@ -81,9 +106,14 @@ void script_text(const std::string& text, text_script script) {
 void reject_voice(const std::string& voice_code) {
     state.rejected_voices.insert(voice_code);
 }
+void set_mbrola_voice(const std::string& voice_code, int rate) {
+    state.mbrola_rates[voice_code] = rate;
+}
+void keep_mbrola_rate(bool keep) { state.keep_mbrola_rate = keep; }
 int initialize_calls() { return state.initialize_calls; }
 int last_initialize_options() { return state.last_initialize_options; }
 int terminate_calls() { return state.terminate_calls; }
+int voice_selections() { return state.voice_selections; }
 const std::vector<int>& callback_answers() { return state.callback_answers; }
 
 }  // namespace fake_espeak
@@ -93,6 +123,7 @@ using fake_espeak::state;
 int espeak_Initialize(espeak_AUDIO_OUTPUT, int, const char*, int options) {
     ++state.initialize_calls;
     state.last_initialize_options = options;
+    state.rate_in_force = state.initialize_result;
     return state.initialize_result;
 }
 
@@ -101,10 +132,16 @@ void espeak_SetSynthCallback(t_espeak_callback* callback) {
 }
 
 espeak_ERROR espeak_SetVoiceByProperties(espeak_VOICE* voice) {
-    if (voice == nullptr || voice->languages == nullptr) return EE_NOT_FOUND;
-    return state.rejected_voices.count(voice->languages) ? EE_NOT_FOUND
-                                                         : EE_OK;
+    return fake_espeak::select(voice == nullptr ? nullptr : voice->languages);
 }
+
+espeak_ERROR espeak_SetVoiceByName(const char* name) {
+    return fake_espeak::select(name);
+}
+
+espeak_VOICE* espeak_GetCurrentVoice(void) { return &state.current_voice; }
+
+int espeak_ng_GetSampleRate(void) { return state.rate_in_force; }
 
 // Synchronous, like the real library in AUDIO_OUTPUT_SYNCHRONOUS mode: every
 // block is delivered before it returns, then a last call without samples.
