@@ -31,17 +31,19 @@ int write_forward(const char* output_file_path, int file_rate,
 
 // The file's rate is the highest among the voices of the whole list, those
 // after a cut included: known before either pass writes anything, the same
-// for both, and converting up loses nothing of the other voices.
+// for both, and converting up loses nothing of the other voices. A voice
+// that cannot be selected fails the pass that reaches it.
 int highest_voice_rate(const fragment_entry* fragments, unsigned int n,
                        int* file_rate) {
     if (prepare_synthesizer() != 0) return 1;
     *file_rate = 0;
     for (unsigned int j = 0; j < n; ++j) {
         int rate = 0;
-        if (voice_sample_rate(fragments[j].voice_code, &rate) != 0) return 1;
-        if (rate > *file_rate) *file_rate = rate;
+        if (voice_sample_rate(fragments[j].voice_code, &rate) == 0 &&
+            rate > *file_rate)
+            *file_rate = rate;
     }
-    if (n == 0) *file_rate = engine_state.initialised_rate;
+    if (*file_rate == 0) *file_rate = engine_state.initialised_rate;
     return 0;
 }
 

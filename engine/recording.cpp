@@ -205,10 +205,16 @@ int ensure_synthesizer() {
     return initialise_synthesizer();
 }
 
-// A name or file first, then language matching, like espeak-ng -v.
+// eSpeak NG names its MBROLA voices mb-NAME.
+bool names_mbrola_voice(const char* voice_code) {
+    return std::strncmp(voice_code, "mb-", 3) == 0;
+}
+
+// An MBROLA voice by its name, any other code by language matching.
 int choose_voice(const char* voice_code) {
     if (voice_code == nullptr) return 1;
-    if (espeak_SetVoiceByName(voice_code) == EE_OK) return 0;
+    if (names_mbrola_voice(voice_code))
+        return espeak_SetVoiceByName(voice_code) == EE_OK ? 0 : 1;
     espeak_VOICE voice;
     std::memset(&voice, 0, sizeof voice);
     voice.languages = voice_code;
@@ -266,10 +272,13 @@ int select_voice(const char* voice_code) noexcept {
     return restore_standard_rate(voice_code);
 }
 
-// Learnt once per code and process: a selection costs far more than a call.
+// Only an MBROLA voice is selected to learn its rate, once per code and
+// process: a selection costs far more than a call.
 int voice_sample_rate(const char* voice_code, int* rate) noexcept {
     static std::map<std::string, int, std::less<>> known_rates;
     if (voice_code == nullptr || ensure_synthesizer() != 0) return 1;
+    *rate = engine_state.initialised_rate;
+    if (!names_mbrola_voice(voice_code)) return 0;
     try {
         auto known = known_rates.find(std::string_view(voice_code));
         if (known != known_rates.end()) {
@@ -277,8 +286,7 @@ int voice_sample_rate(const char* voice_code, int* rate) noexcept {
             return 0;
         }
         if (choose_voice(voice_code) != 0) return 1;
-        *rate = mbrola_voice_selected() ? espeak_ng_GetSampleRate()
-                                        : engine_state.initialised_rate;
+        *rate = espeak_ng_GetSampleRate();
         known_rates.emplace(voice_code, *rate);
         return 0;
     } catch (const std::bad_alloc&) {

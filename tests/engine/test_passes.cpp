@@ -125,10 +125,10 @@ TEST_F(engine_test, null_text_is_a_written_fragment_without_samples) {
 }
 
 TEST_F(engine_test, failure_inside_the_backward_search) {
-    text_script bad;
-    bad.synth_result = EE_INTERNAL_ERROR;
-    fake_espeak::script_text("bad", bad);
-    synthesis result = run({"1#1", "bad", "1#3", "1#4"}, 10, 1);
+    fake_espeak::reject_voice("xx");
+    std::vector<fragment_entry> table = table_of({"1#1", "1#2", "1#3", "1#4"});
+    table[1].voice_code = "xx";
+    synthesis result = run_table(table, 10, 1);
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.synthesized, 12345u);
     wave_contents file = read_wave(path_);
@@ -160,7 +160,7 @@ TEST_F(engine_test, failure_in_the_forward_pass_after_the_search) {
 
 namespace {
 
-// Fragments in voices of two rates: "mb" (an MBROLA voice at 16,000 Hz) and
+// Fragments in voices of two rates: "mb-a" (an MBROLA voice at 16,000 Hz) and
 // "en" (the initialised 22,050 Hz).
 struct mixed_case {
     const char* name;
@@ -180,7 +180,7 @@ class mixed_rates : public engine_test,
 // as it is at its own rate, so the anchors stay on the file's samples.
 TEST_P(mixed_rates, one_file_at_the_highest_rate) {
     const mixed_case& c = GetParam();
-    fake_espeak::set_mbrola_voice("mb", 16000);
+    fake_espeak::set_mbrola_voice("mb-a", 16000);
     fake_espeak::keep_mbrola_rate(c.keep_mbrola_rate);
     std::vector<fragment_entry> table;
     for (const auto& [voice, text] : c.fragments)
@@ -207,19 +207,19 @@ TEST_P(mixed_rates, one_file_at_the_highest_rate) {
 INSTANTIATE_TEST_SUITE_P(
     rates, mixed_rates,
     ::testing::Values(
-        mixed_case{"one_mbrola_voice", {{"mb", "1#1"}, {"mb", "0.5#2"}}, 0,
+        mixed_case{"one_mbrola_voice", {{"mb-a", "1#1"}, {"mb-a", "0.5#2"}}, 0,
                    0, false, 16000, {{0, 1}, {1, 1.5}}, {1, 2}},
         mixed_case{"mbrola_between_standard",
-                   {{"en", "1#1"}, {"mb", "0.5#2"}, {"en", "1#3"}}, 0, 0,
+                   {{"en", "1#1"}, {"mb-a", "0.5#2"}, {"en", "1#3"}}, 0, 0,
                    false, 22050, {{0, 1}, {1, 1.5}, {1.5, 2.5}}, {1, 2, 3}},
         mixed_case{"voice_after_the_cut_counts",
-                   {{"mb", "1#1"}, {"en", "1#2"}}, 0.5, 0, false, 22050,
+                   {{"mb-a", "1#1"}, {"en", "1#2"}}, 0.5, 0, false, 22050,
                    {{0, 1}}, {1}},
         mixed_case{"backward_over_mixed",
-                   {{"en", "1#1"}, {"mb", "1#2"}, {"en", "0.5#3"}}, 1.25, 1,
+                   {{"en", "1#1"}, {"mb-a", "1#2"}, {"en", "0.5#3"}}, 1.25, 1,
                    false, 22050, {{0, 1}, {1, 1.5}}, {2, 3}},
         mixed_case{"standard_rate_kept_after_mbrola",
-                   {{"mb", "0.5#1"}, {"en", "1#2"}, {"en", "1#3"}}, 0, 0,
+                   {{"mb-a", "0.5#1"}, {"en", "1#2"}, {"en", "1#3"}}, 0, 0,
                    true, 22050, {{0, 0.5}, {0.5, 1.5}, {1.5, 2.5}},
                    {1, 2, 3}}),
     [](const auto& info) { return std::string(info.param.name); });
