@@ -1,5 +1,6 @@
 #include "passes.h"
 #include "recording.h"
+#include "voices.h"
 
 // The measuring audio goes to the output path itself, in reverse order; the
 // forward pass recreates the file afterwards.
@@ -14,7 +15,7 @@ int find_backward_start(const char* output_file_path, int file_rate,
     if (start_recording(output_file_path, file_rate) != 0) return 1;
     unsigned int j = n - 1;
     for (;;) {
-        if (select_voice(fragments[j].voice_code) != 0) return 1;
+        if (apply_voice(fragments[j].voice_code) != 0) return 1;
         if (synthesize_text(fragments[j].text) != 0) return 1;
         if (limit_reached(elapsed_seconds(), quit_after) || j == 0) break;
         --j;

@@ -1,6 +1,9 @@
 #include "engine.h"
 #include "passes.h"
 #include "recording.h"
+#include "voices.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -18,7 +21,7 @@ int write_forward(const char* output_file_path, int file_rate,
     if (start_recording(output_file_path, file_rate) != 0) return 1;
     *count = 0;
     for (unsigned int j = start; j < n; ++j) {
-        if (select_voice(fragments[j].voice_code) != 0) return 1;
+        if (apply_voice(fragments[j].voice_code) != 0) return 1;
         fragment_entry& times = fragments[*count];
         times.begin = elapsed_seconds();
         if (synthesize_text(fragments[j].text) != 0) return 1;
@@ -31,20 +34,12 @@ int write_forward(const char* output_file_path, int file_rate,
 
 // The file's rate is the highest among the voices of the whole list, those
 // after a cut included: known before either pass writes anything, the same
-// for both, and converting up loses nothing of the other voices. A voice
-// that cannot be selected fails the pass that reaches it.
-int highest_voice_rate(const fragment_entry* fragments, unsigned int n,
-                       int* file_rate) {
-    if (prepare_synthesizer() != 0) return 1;
-    *file_rate = 0;
-    for (unsigned int j = 0; j < n; ++j) {
-        int rate = 0;
-        if (voice_sample_rate(fragments[j].voice_code, &rate) == 0 &&
-            rate > *file_rate)
-            *file_rate = rate;
-    }
-    if (*file_rate == 0) *file_rate = engine_state.initialised_rate;
-    return 0;
+// for both, and converting up loses nothing of the other voices.
+int highest_voice_rate(const fragment_entry* fragments, unsigned int n) {
+    int file_rate = n == 0 ? engine_state.initialised_rate : 0;
+    for (unsigned int j = 0; j < n; ++j)
+        file_rate = std::max(file_rate, fragment_sample_rate(fragments, j));
+    return file_rate;
 }
 
 }  // namespace
@@ -65,8 +60,12 @@ int synthesize_fragments(const char* output_file_path,
         control->failed_fragment = -1;
         control->failure_reason[0] = '\0';
     }
-    int file_rate = 0;
-    if (highest_voice_rate(fragments, n, &file_rate) != 0) return 1;
+    if (prepare_synthesizer() != 0) return 1;
+    synthesis_locale_scope locale;
+    // Every code, also those after a quit_after cut, before the output is
+    // opened: a bad code leaves no file behind and an existing one as it was.
+    if (check_voices(fragments, n, control) != 0) return 1;
+    int file_rate = highest_voice_rate(fragments, n);
     unsigned int start = 0;
     if (backward_mode(quit_after, backwards) &&
         find_backward_start(output_file_path, file_rate, fragments,

@@ -5,11 +5,10 @@
 #include <espeak-ng/espeak_ng.h>
 #include <espeak-ng/speak_lib.h>
 
+#include <clocale>
 #include <cstring>
-#include <map>
 #include <new>
 #include <string>
-#include <string_view>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -189,9 +188,52 @@ int on_synth_output(short* wav, int numsamples, espeak_EVENT* events) {
     return 0;
 }
 
+// U+0001 starts an embedded command (volume, speed, pitch, echo, ...)
+// whose effect would outlive its text: it is spoken as a space instead.
+constexpr char embedded_command_mark = '\x01';
+
+int neutralise_commands(const char* text, std::size_t size,
+                        std::string& neutral) {
+    try {
+        neutral.assign(text, size - 1);
+    } catch (const std::bad_alloc&) {
+        return 1;
+    }
+    for (char& c : neutral) {
+        if (c == embedded_command_mark) c = ' ';
+    }
+    return 0;
+}
+
+// Initialisation sets the whole process's LC_CTYPE (to C.UTF-8 where it
+// exists); the host's locale is put back in every category afterwards.
+int copy_host_locale(std::string& locale) {
+    const char* current = std::setlocale(LC_ALL, nullptr);
+    try {
+        locale = current != nullptr ? current : "C";
+    } catch (const std::bad_alloc&) {
+        return 1;
+    }
+    return 0;
+}
+
+// The character classes the library chose for itself are kept apart and
+// set for this thread only while it synthesizes, so it reads text as the
+// command line does whatever the host's locale is.
+void keep_synthesis_locale() {
+    if (engine_state.synthesis_locale != nullptr) return;
+    const char* ctype = std::setlocale(LC_CTYPE, nullptr);
+    engine_state.synthesis_locale =
+        newlocale(LC_CTYPE_MASK, ctype != nullptr ? ctype : "C", nullptr);
+}
+
 int initialise_synthesizer() {
+    std::string host_locale;
+    if (copy_host_locale(host_locale) != 0) return 1;
     int rate = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, nullptr,
                                  initialize_options);
+    keep_synthesis_locale();
+    std::setlocale(LC_ALL, host_locale.c_str());
     if (rate <= 0) return 1;
     engine_state.initialised_rate = rate;
     engine_state.synthesizer_ready = true;
@@ -203,45 +245,6 @@ int initialise_synthesizer() {
 int ensure_synthesizer() {
     if (engine_state.synthesizer_ready) return 0;
     return initialise_synthesizer();
-}
-
-// eSpeak NG names its MBROLA voices mb-NAME.
-bool names_mbrola_voice(const char* voice_code) {
-    return std::strncmp(voice_code, "mb-", 3) == 0;
-}
-
-// An MBROLA voice by its name, any other code by language matching.
-int choose_voice(const char* voice_code) {
-    if (voice_code == nullptr) return 1;
-    if (names_mbrola_voice(voice_code))
-        return espeak_SetVoiceByName(voice_code) == EE_OK ? 0 : 1;
-    espeak_VOICE voice;
-    std::memset(&voice, 0, sizeof voice);
-    voice.languages = voice_code;
-    return espeak_SetVoiceByProperties(&voice) == EE_OK ? 0 : 1;
-}
-
-bool mbrola_voice_selected() {
-    const espeak_VOICE* voice = espeak_GetCurrentVoice();
-    return voice != nullptr && voice->identifier != nullptr &&
-           std::strncmp(voice->identifier, "mb/", 3) == 0;
-}
-
-// eSpeak NG 1.52.0 leaves the rate of an MBROLA voice in force for the
-// standard voices selected after it (1.51 restores it): they then speak
-// 7 % slower and lower at that rate. Only a new initialisation restores
-// it; 1.51, which would hang after one, never gets here.
-bool standard_rate_lost() {
-    return !mbrola_voice_selected() &&
-           espeak_ng_GetSampleRate() != engine_state.initialised_rate;
-}
-
-int restore_standard_rate(const char* voice_code) {
-    if (!standard_rate_lost()) return 0;
-    if (initialise_synthesizer() != 0) return 1;
-    espeak_SetSynthCallback(on_synth_output);
-    if (choose_voice(voice_code) != 0) return 1;
-    return standard_rate_lost() ? 1 : 0;
 }
 
 constexpr engine_state_record initial_engine_state() {
@@ -256,6 +259,12 @@ engine_state_record engine_state = initial_engine_state();
 
 int prepare_synthesizer() noexcept { return ensure_synthesizer(); }
 
+int restart_synthesizer() noexcept {
+    if (initialise_synthesizer() != 0) return 1;
+    espeak_SetSynthCallback(on_synth_output);
+    return 0;
+}
+
 int start_recording(const char* output_file_path, int file_rate) noexcept {
     engine_state.sample_rate = file_rate;
     engine_state.synth_flags = text_synth_flags;
@@ -267,40 +276,20 @@ int start_recording(const char* output_file_path, int file_rate) noexcept {
     return open_wave_output(output_file_path);
 }
 
-int select_voice(const char* voice_code) noexcept {
-    if (choose_voice(voice_code) != 0) return 1;
-    return restore_standard_rate(voice_code);
-}
-
-// Only an MBROLA voice is selected to learn its rate, once per code and
-// process: a selection costs far more than a call.
-int voice_sample_rate(const char* voice_code, int* rate) noexcept {
-    static std::map<std::string, int, std::less<>> known_rates;
-    if (voice_code == nullptr || ensure_synthesizer() != 0) return 1;
-    *rate = engine_state.initialised_rate;
-    if (!names_mbrola_voice(voice_code)) return 0;
-    try {
-        auto known = known_rates.find(std::string_view(voice_code));
-        if (known != known_rates.end()) {
-            *rate = known->second;
-            return 0;
-        }
-        if (choose_voice(voice_code) != 0) return 1;
-        *rate = espeak_ng_GetSampleRate();
-        known_rates.emplace(voice_code, *rate);
-        return 0;
-    } catch (const std::bad_alloc&) {
-        return 1;
-    }
-}
-
 int synthesize_text(const char* text) noexcept {
     engine_state.callback_failed = false;
-    if (text != nullptr &&
-        espeak_Synth(text, std::strlen(text) + 1, 0, POS_CHARACTER, 0,
-                     static_cast<unsigned int>(engine_state.synth_flags),
-                     nullptr, nullptr) != EE_OK)
-        return 1;
+    if (text != nullptr) {
+        std::size_t size = std::strlen(text) + 1;
+        std::string neutral;
+        if (std::memchr(text, embedded_command_mark, size) != nullptr) {
+            if (neutralise_commands(text, size, neutral) != 0) return 1;
+            text = neutral.c_str();
+        }
+        if (espeak_Synth(text, size, 0, POS_CHARACTER, 0,
+                         static_cast<unsigned int>(engine_state.synth_flags),
+                         nullptr, nullptr) != EE_OK)
+            return 1;
+    }
     if (espeak_Synchronize() != EE_OK || engine_state.callback_failed) return 1;
     return end_conversion_run(engine_state.conversion, append_samples);
 }
@@ -318,5 +307,7 @@ float elapsed_seconds() noexcept {
 
 void reset_engine_state() noexcept {
     if (engine_state.output_file != nullptr) finish_recording();
+    if (engine_state.synthesis_locale != nullptr)
+        freelocale(engine_state.synthesis_locale);
     engine_state = initial_engine_state();
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <locale.h>
 
 #include "resampler.h"
 
@@ -23,23 +24,26 @@ struct engine_state_record {
     std::uint64_t samples_written;  // the clock: samples in the file
     std::uint64_t max_samples;      // what fits in a 32-bit WAVE file
     bool callback_failed;           // set by the callback, read after a text
+
+    // The character classes the library set up at initialisation, used on
+    // the synthesizing thread only (the process keeps the host's locale).
+    locale_t synthesis_locale;
 };
 
 extern engine_state_record engine_state;
 
-// A recording: start_recording, then pairs of select_voice and
+// A recording: start_recording, then pairs of apply_voice (voices.h) and
 // synthesize_text, then finish_recording. Each returns 0 or 1 (failure).
 // The file holds file_rate samples a second; samples the synthesizer
 // delivers at another rate are converted, each text's exactly as long as
 // it is at its own rate.
 int start_recording(const char* output_file_path, int file_rate) noexcept;
-int select_voice(const char* voice_code) noexcept;
-
-// The rate of the samples a voice produces: an MBROLA voice's is its
-// database's, a standard voice's the synthesizer's own. Returns 0 or 1.
-int voice_sample_rate(const char* voice_code, int* rate) noexcept;
 int synthesize_text(const char* text) noexcept;
 int finish_recording() noexcept;
+
+// Initialises the synthesizer once more, for the one state that nothing
+// else restores (see apply_voice). Returns 0 or 1.
+int restart_synthesizer() noexcept;
 
 // The clock of the recording in progress, in seconds.
 float elapsed_seconds() noexcept;
@@ -55,6 +59,24 @@ public:
     ~recording_scope() {
         if (engine_state.output_file != nullptr) finish_recording();
     }
+};
+
+// Sets the synthesizer's character classes on this thread for its scope
+// (nothing before the first initialisation).
+class synthesis_locale_scope {
+public:
+    synthesis_locale_scope()
+        : previous_(engine_state.synthesis_locale != nullptr
+                        ? uselocale(engine_state.synthesis_locale)
+                        : nullptr) {}
+    synthesis_locale_scope(const synthesis_locale_scope&) = delete;
+    synthesis_locale_scope& operator=(const synthesis_locale_scope&) = delete;
+    ~synthesis_locale_scope() {
+        if (previous_ != nullptr) uselocale(previous_);
+    }
+
+private:
+    locale_t previous_;
 };
 
 // Returns the engine to its state at load time, as if the synthesizer had

@@ -38,6 +38,28 @@ PyObject* raise_value_error(const char* message) {
     return nullptr;
 }
 
+// The synthesis error, with "fragment N: reason" added as a note where the
+// engine blamed one fragment and the interpreter has notes (3.11 on); the
+// message itself stays as it is.
+PyObject* raise_synthesis_error(const synthesis_control& control) {
+    owned_ref error(PyObject_CallFunction(PyExc_ValueError, "s",
+                                          synthesis_error_message));
+    if (error.get() == nullptr) return nullptr;
+#if PY_VERSION_HEX >= 0x030B0000
+    if (control.failed_fragment >= 0) {
+        owned_ref added(PyObject_CallMethod(
+            error.get(), "add_note", "N",
+            PyUnicode_FromFormat("fragment %ld: %s", control.failed_fragment,
+                                 control.failure_reason)));
+        if (added.get() == nullptr) PyErr_Clear();
+    }
+#else
+    (void)control;
+#endif
+    PyErr_SetObject(PyExc_ValueError, error.get());
+    return nullptr;
+}
+
 // Points the table's entries into the items' UTF-8 buffers. The items come
 // from a tuple snapshot of the list, which the caller keeps alive while the
 // engine runs: the list itself could change if any Python code ran.
@@ -86,10 +108,11 @@ PyObject* synthesize_list(const char* output_file_path, float quit_after,
     }
     int sample_rate = 0;
     unsigned int synthesized = 0;
+    synthesis_control control{};
     if (synthesize_fragments(output_file_path, table.data(), quit_after,
                              static_cast<unsigned int>(n), backwards,
-                             &sample_rate, &synthesized) != 0)
-        return raise_value_error(synthesis_error_message);
+                             &sample_rate, &synthesized, &control) != 0)
+        return raise_synthesis_error(control);
     return build_result(table, sample_rate, synthesized);
 }
 

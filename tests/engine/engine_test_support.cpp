@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "recording.h"
+#include "voices.h"
 
 std::uint32_t wave_contents::le32(std::size_t offset) const {
     return std::uint32_t{bytes.at(offset)} |
@@ -60,6 +61,7 @@ std::vector<fragment_entry> table_of(const std::vector<const char*>& texts,
 
 void engine_test::SetUp() {
     reset_engine_state();
+    reset_voice_cache();
     fake_espeak::reset();
     std::string pattern =
         (std::filesystem::temp_directory_path() / "vyn-engine-XXXXXX")

@@ -72,11 +72,9 @@ bool deliver(const block& piece) {
 espeak_ERROR select(const char* code) {
     if (code == nullptr || state.rejected_voices.count(code))
         return EE_NOT_FOUND;
-    ++state.voice_selections;
     auto mbrola = state.mbrola_rates.find(code);
     state.identifier = (mbrola != state.mbrola_rates.end() ? "mb/" : "") +
                        std::string(code);
-    state.current_voice.identifier = state.identifier.c_str();
     if (mbrola != state.mbrola_rates.end())
         state.rate_in_force = mbrola->second;
     else if (!state.keep_mbrola_rate)
@@ -135,11 +133,27 @@ espeak_ERROR espeak_SetVoiceByProperties(espeak_VOICE* voice) {
     return fake_espeak::select(voice == nullptr ? nullptr : voice->languages);
 }
 
+// Every name is a voice of its own unless rejected; nothing is a variant.
 espeak_ERROR espeak_SetVoiceByName(const char* name) {
+    ++state.voice_selections;
     return fake_espeak::select(name);
 }
 
-espeak_VOICE* espeak_GetCurrentVoice(void) { return &state.current_voice; }
+const espeak_VOICE** espeak_ListVoices(espeak_VOICE*) {
+    static const espeak_VOICE* none[] = {nullptr};
+    return none;
+}
+
+espeak_VOICE* espeak_GetCurrentVoice(void) {
+    state.current_voice = espeak_VOICE{};
+    state.current_voice.identifier = state.identifier.c_str();
+    state.current_voice.languages = "\x05xx";
+    return &state.current_voice;
+}
+
+espeak_ERROR espeak_SetParameter(espeak_PARAMETER, int, int) {
+    return EE_OK;
+}
 
 int espeak_ng_GetSampleRate(void) { return state.rate_in_force; }
 

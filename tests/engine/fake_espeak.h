@@ -50,6 +50,7 @@ void keep_mbrola_rate(bool keep);
 int initialize_calls();
 int last_initialize_options();
 int terminate_calls();
+// Selections by name: every checked voice is selected once per fragment.
 int voice_selections();
 // What the callback answered for every block delivered, in order.
 const std::vector<int>& callback_answers();

@@ -197,7 +197,6 @@ struct failure_case {
     const char* name;
     espeak_ERROR synth_result;
     espeak_ERROR synchronize_result;
-    bool reject_voice;
 };
 
 class synthesizer_failure
@@ -211,12 +210,7 @@ TEST_P(synthesizer_failure, fails_the_call_and_keeps_what_was_written) {
     text_script script = {{samples_with(300)}, c.synth_result,
                           c.synchronize_result};
     fake_espeak::script_text("bad", script);
-    std::vector<fragment_entry> table = table_of({"0.1#5", "bad", "0.1"});
-    if (c.reject_voice) {
-        fake_espeak::reject_voice("xx");
-        table[1].voice_code = "xx";
-    }
-    synthesis result = run_table(table);
+    synthesis result = run({"0.1#5", "bad", "0.1"});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.sample_rate, -1) << "written on failure";
     EXPECT_EQ(result.table[0].end, 2205 / 22050.0f);
@@ -232,10 +226,9 @@ TEST_P(synthesizer_failure, fails_the_call_and_keeps_what_was_written) {
 INSTANTIATE_TEST_SUITE_P(
     failures, synthesizer_failure,
     ::testing::Values(
-        failure_case{"unknown_voice", EE_OK, EE_OK, true},
-        failure_case{"synth_error", EE_INTERNAL_ERROR, EE_OK, false},
-        failure_case{"synth_buffer_full", EE_BUFFER_FULL, EE_OK, false},
-        failure_case{"synchronize_error", EE_OK, EE_INTERNAL_ERROR, false}),
+        failure_case{"synth_error", EE_INTERNAL_ERROR, EE_OK},
+        failure_case{"synth_buffer_full", EE_BUFFER_FULL, EE_OK},
+        failure_case{"synchronize_error", EE_OK, EE_INTERNAL_ERROR}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(engine_test, write_past_the_size_limit_fails_before_it_is_made) {
