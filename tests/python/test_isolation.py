@@ -1,0 +1,127 @@
+"""Voice codes as the espeak-ng command line takes them, and every fragment
+from the same state: nothing an earlier voice or text did carries over, and
+the host process is left as it was. Each case runs in a fresh interpreter,
+where the synthesizer's state is known."""
+import json
+import os
+import socket
+import subprocess
+import sys
+import wave
+
+import pytest
+
+MBROLA_DATA = "/usr/share/mbrola"
+
+
+def mbrola(voice, database):
+    return pytest.param(voice, marks=pytest.mark.skipif(
+        not os.path.exists(os.path.join(MBROLA_DATA, database)),
+        reason=f"MBROLA data '{database}' is not installed "
+               f"(Debian: mbrola, mbrola-{database}, contrib/non-free)"))
+
+
+def library_version():
+    said = subprocess.run(["espeak-ng", "--version"], capture_output=True,
+                          text=True, check=True).stdout
+    return tuple(int(part) for part in said.split()[3].split(".")[:2])
+
+
+# Calls in one fresh interpreter: prints each call's result or error, then
+# the process's locale in every category.
+CALLS = """
+import json, locale, sys, vyn
+print(json.dumps(locale.setlocale(locale.LC_ALL)))
+for path, fragments in json.loads(sys.argv[1]):
+    try:
+        print(json.dumps(vyn.synthesize_multiple(
+            path, 0, 0, [tuple(f) for f in fragments])))
+    except ValueError as error:
+        print(json.dumps(str(error)))
+print(json.dumps(locale.setlocale(locale.LC_ALL)))
+"""
+
+
+def calls_in_child(calls, env=None):
+    argument = json.dumps([[str(path), fragments] for path, fragments in calls])
+    done = subprocess.run([sys.executable, "-c", CALLS, argument],
+                          capture_output=True, text=True, timeout=120,
+                          env={**os.environ, **(env or {})})
+    assert done.returncode == 0, done.stderr
+    return [json.loads(line) for line in done.stdout.splitlines()]
+
+
+def samples(path):
+    with wave.open(str(path), "rb") as reader:
+        return reader.getframerate(), reader.readframes(reader.getnframes())
+
+
+TEXT = "Grüße aus Köln, naïve café. Ελλάδα και Россия."
+
+
+@pytest.mark.parametrize("code", ["en", "en+f3", "en-us+m3",
+                                  mbrola("mb-us1", "us1"), "de", "de-CH"])
+def test_first_fragment_as_the_command_line_speaks_it(tmp_path, code):
+    """Under the host locale C, which stays as it was."""
+    oracle, ours = tmp_path / "oracle.wav", tmp_path / "vyn.wav"
+    subprocess.run(["espeak-ng", "-v", code, "-w", str(oracle), TEXT],
+                   check=True, capture_output=True, timeout=60)
+    before, result, after = calls_in_child([(ours, [(code, TEXT)])],
+                                           env={"LC_ALL": "C"})
+    assert samples(ours) == samples(oracle)
+    assert result[0] == samples(oracle)[0]
+    assert before == after == "C"
+
+
+ENGLISH = ("en", "The same English sentence, spoken at its usual speed.")
+
+
+@pytest.mark.parametrize("voice", ["be", "jbo"])
+def test_a_voice_s_own_speed_does_not_outlive_it(tmp_path, voice):
+    fresh = calls_in_child([(tmp_path / "fresh.wav", [ENGLISH])])[1]
+    after = calls_in_child([(tmp_path / "mixed.wav",
+                             [(voice, "a b c"), ENGLISH]),
+                            (tmp_path / "later.wav", [ENGLISH])])
+    english = fresh[2][0][1] - fresh[2][0][0]
+    same_call, later_call = after[1][2][1], after[2][2][0]
+    assert same_call[1] - same_call[0] == pytest.approx(english, rel=0.005)
+    assert later_call[1] - later_call[0] == pytest.approx(english, rel=0.005)
+
+
+# U+0001 with a number and a letter would be an embedded command: volume,
+# speed, pitch, range, echo, tone, emphasis. It is spoken as a space, so
+# neither the text nor the call after it differs from the text with a space.
+@pytest.mark.parametrize("command", ["0A", "400S", "90P", "90R", "80H",
+                                     "20T", "3F"])
+def test_embedded_commands_are_spoken_as_spaces(tmp_path, command):
+    second = ("en", "The second call says this.")
+    heard = []
+    for mark in ["\x01", " "]:
+        first = ("en", f"{mark}{command} Hello there.")
+        paths = [tmp_path / f"first{ord(mark)}.wav",
+                 tmp_path / f"second{ord(mark)}.wav"]
+        calls_in_child([(paths[0], [first]), (paths[1], [second])])
+        heard.append([samples(path) for path in paths])
+    assert heard[0] == heard[1]
+
+
+def test_no_audio_server_and_nothing_under_home(tmp_path):
+    if library_version() < (1, 52):
+        pytest.skip("eSpeak NG 1.51 opens an audio device in every mode "
+                    "(README, known limits)")
+    home = tmp_path / "home"
+    home.mkdir()
+    silent = tmp_path / "pulse.socket"
+    server = socket.socket(socket.AF_UNIX)
+    server.bind(str(silent))
+    server.listen()  # accepts, never answers
+    try:
+        said = calls_in_child(
+            [(tmp_path / "out.wav", [ENGLISH])],
+            env={"HOME": str(home), "PULSE_SERVER": f"unix:{silent}",
+                 "XDG_CONFIG_HOME": str(home / ".config"),
+                 "XDG_RUNTIME_DIR": str(home / "run")})
+    finally:
+        server.close()
+    assert said[1][1] == 1
+    assert list(home.iterdir()) == []
