@@ -1,5 +1,6 @@
 #include "voices.h"
 
+#include "mbrola_pipes.h"
 #include "recording.h"
 
 #include <espeak-ng/espeak_ng.h>
@@ -184,6 +185,7 @@ bool take_selected_voice(resolved_voice& voice) {
     // MBROLA voices live in the voice directory "mb", as the library
     // itself tells them apart; they run at their database's rate.
     voice.mbrola = starts_with(current->identifier, "mb/");
+    if (voice.mbrola) note_mbrola_pipes();
     voice.sample_rate = voice.mbrola ? espeak_ng_GetSampleRate()
                                      : engine_state.initialised_rate;
     return voice.sample_rate > 0;
@@ -309,6 +311,7 @@ namespace {
 // would hang after one, never needs it.
 int select_at_its_rate(const resolved_voice& voice) {
     if (select_resolved(voice) != 0) return 1;
+    if (voice.mbrola) note_mbrola_pipes();
     if (espeak_ng_GetSampleRate() == voice.sample_rate) return 0;
     if (restart_synthesizer() != 0 || select_resolved(voice) != 0) return 1;
     return espeak_ng_GetSampleRate() == voice.sample_rate ? 0 : 1;
