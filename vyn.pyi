@@ -15,11 +15,15 @@ def synthesize_multiple(
     backwards: if non-zero and quit_after > 0, choose the start fragment by
     measuring from the last fragment backwards until quit_after is reached,
     then write from it onwards under the same limit.
-    fragments: (voice_code, text) tuples.
+    fragments: (voice_code, text) tuples. A voice code is what
+    `espeak-ng -v` takes: a voice name or file (en, en+f3, mb-us1,
+    gmw/en-GB-x-gbclan), else a language to match (de-CH finds de); "" is
+    the default voice. Every code is checked before the file is opened.
 
     Returns (sample_rate, synthesized, anchors): anchors holds one
     (begin, end) pair in seconds per fragment written, in file order.
     Raises ValueError("Error while parsing the arguments") for arguments of
     the wrong shape and ValueError("Error while synthesizing multiple
-    fragments") when synthesis fails.
+    fragments") when synthesis fails, with a note naming the fragment and
+    the reason where one fragment is to blame (Python 3.11 and later).
     """

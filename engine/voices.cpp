@@ -6,10 +6,12 @@
 #include <espeak-ng/espeak_ng.h>
 #include <espeak-ng/speak_lib.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <sys/stat.h>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -143,6 +145,24 @@ bool names_a_variant(const std::string& base) {
     return false;
 }
 
+// The library takes a file of its voice directories by name before it
+// looks at the voice list, and reads a directory there as an empty voice
+// without a phoneme table.
+bool names_a_directory(const std::string& base) {
+    const char* data = nullptr;
+    espeak_Info(&data);
+    if (data == nullptr) return false;
+    std::string lower = base;
+    for (char& c : lower) c = static_cast<char>(std::tolower(c));
+    for (const char* directory : {"/voices/", "/lang/"}) {
+        struct stat status;
+        std::string path = data + (directory + lower);
+        if (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+            return true;
+    }
+    return false;
+}
+
 // Language matching takes every voice, variants included, for a code that
 // starts with "all", and a variant entry selected as a voice brings the
 // library down: such codes never reach it.
@@ -202,7 +222,7 @@ bool copy_selector(resolved_voice& voice, const std::string& selector) {
 bool resolve_installed(const std::string& code, resolved_voice& voice) {
     std::size_t plus = code.find('+');
     std::string base = code.substr(0, plus);
-    if (names_a_variant(base) ||
+    if (names_a_variant(base) || names_a_directory(base) ||
         (plus != std::string::npos && !variant_installed(code.substr(plus + 1))))
         return false;
     voice.by_name = true;
@@ -332,4 +352,7 @@ void reset_voice_cache() noexcept {
     catalog.checked.clear();
     catalog.last = nullptr;
     catalog.last_code.clear();
+    catalog.variants.clear();
+    catalog.variant_names.clear();
+    catalog.variants_listed = false;
 }

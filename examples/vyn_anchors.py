@@ -30,8 +30,10 @@ STEM = "{stem}"
 DESCRIPTION = """\
 Speaks each non-blank line of a UTF-8 text file as one fragment into a WAVE
 file and writes the span of every fragment in it. A line may name its own
-voice as VOICE<TAB>TEXT; other lines use --voice. Blank lines are skipped but
-still counted, so the line numbers in the anchors are those of the file."""
+voice as VOICE<TAB>TEXT; other lines use --voice. A voice is what
+`espeak-ng -v` takes: en, de-CH, en+f3, mb-us1 (MBROLA, where installed).
+Blank lines are skipped but still counted, so the line numbers in the
+anchors are those of the file."""
 
 EPILOG = """\
 output paths:
@@ -133,25 +135,25 @@ def durations(anchors: Sequence[Tuple[float, float]]) -> List[float]:
 
 
 def check_voices(fragments: List[Fragment], scratch: str) -> None:
-    """Finds a voice eSpeak does not know before the long synthesis, to name
-    it: vyn itself reports every synthesis failure with one message."""
-    def speaks(voices: Sequence[str]) -> bool:
+    """Names a voice code vyn refuses before the long synthesis: vyn itself
+    reports every synthesis failure with one message. Each voice is tried
+    alone, as voices of different sample rates may share a list."""
+    def speaks(voice: str) -> bool:
         try:
-            vyn.synthesize_multiple(scratch, 0.0, 0, [(v, "") for v in voices])
+            vyn.synthesize_multiple(scratch, 0.0, 0, [(voice, "")])
             return True
         except ValueError:
             return False
 
-    voices = sorted({fragment.voice for fragment in fragments})
-    if speaks(voices):
+    refused = {v for v in {f.voice for f in fragments} if not speaks(v)}
+    if not refused:
         return
-    if not speaks(["en"]):
+    if not speaks("en"):
         raise ToolError("eSpeak NG cannot synthesize at all here; is its "
                         "voice data (espeak-ng-data) installed?")
-    voice = next(v for v in voices if not speaks([v]))
-    line = next(f.line for f in fragments if f.voice == voice)
-    raise ToolError(f"unknown voice {voice!r} (first on line {line}); "
-                    "`espeak-ng --voices` lists the voices")
+    first = next(f for f in fragments if f.voice in refused)
+    raise ToolError(f"unknown voice {first.voice!r} (first on line "
+                    f"{first.line}); `espeak-ng --voices` lists the voices")
 
 
 def derive_start(items: List[Tuple[str, str]], quit_after: float,
@@ -369,7 +371,8 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", metavar="WAV",
                    help="the WAVE file to write (default: INPUT.wav)")
     p.add_argument("--voice", default="en",
-                   help="eSpeak voice for lines without one (default: en)")
+                   help="voice for lines without one, as espeak-ng -v takes it "
+                        "(default: en)")
     p.add_argument("--quit-after", type=seconds, default=0.0,
                    metavar="SECONDS",
                    help="stop after the fragment whose end reaches SECONDS")

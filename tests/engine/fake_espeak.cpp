@@ -157,6 +157,11 @@ espeak_ERROR espeak_SetParameter(espeak_PARAMETER, int, int) {
 
 int espeak_ng_GetSampleRate(void) { return state.rate_in_force; }
 
+const char* espeak_Info(const char** path_data) {
+    if (path_data != nullptr) *path_data = "/nonexistent";
+    return "fake";
+}
+
 // Synchronous, like the real library in AUDIO_OUTPUT_SYNCHRONOUS mode: every
 // block is delivered before it returns, then a last call without samples.
 espeak_ERROR espeak_Synth(const void* text, size_t, unsigned int,

@@ -115,8 +115,8 @@ def test_crash_vector(tmp_path, name, voice, encoding):
     outcome = json.loads(result.stdout)
     if voice in UNKNOWN_VOICES:
         assert outcome == {"error": SYNTHESIS_ERROR}
-        # The voice is selected before any text: the file holds no samples.
-        assert read_wave(path).frames == 0
+        # Voice codes are checked before the file is opened.
+        assert not path.exists()
         return
     assert "error" not in outcome, outcome
     assert outcome["count"] == len(fragments)
