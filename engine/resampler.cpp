@@ -3,6 +3,7 @@
 #include <soxr.h>
 
 #include <algorithm>
+#include <cstdint>
 
 namespace {
 
@@ -53,6 +54,13 @@ std::uint64_t run_target(const rate_conversion& conversion) {
            in_rate;
 }
 
+std::size_t room_left(const rate_conversion& conversion,
+                      std::uint64_t target) {
+    if (conversion.output_samples >= target) return 0;
+    return static_cast<std::size_t>(std::min<std::uint64_t>(
+        target - conversion.output_samples, SIZE_MAX));
+}
+
 }  // namespace
 
 bool conversion_run_open(const rate_conversion& conversion) noexcept {
@@ -77,7 +85,10 @@ int convert_samples(rate_conversion& conversion, int input_rate,
             !give(conversion, out, made, sink))
             return 1;
         taken += used;
-        if ((taken == count && made < output_block) || (used == 0 && made == 0))
+        // Done when all is taken and the converter holds no more output
+        // (a full block may have more behind it); or when it takes nothing.
+        if ((taken == count && made < output_block) ||
+            (used == 0 && made == 0))
             return 0;
     }
 }
@@ -92,19 +103,16 @@ int end_conversion_run(rate_conversion& conversion,
         if (soxr_process(conversion.converter, nullptr, 0, nullptr, out,
                          output_block, &made) != nullptr)
             return 1;
-        std::uint64_t room = target - std::min(target, conversion.output_samples);
-        if (!give(conversion, out, static_cast<std::size_t>(std::min<std::uint64_t>(made, room)), sink))
+        if (!give(conversion, out, std::min(made, room_left(conversion, target)),
+                  sink))
             return 1;
         if (made == 0) break;
     }
     // The filter's tail can fall a sample or so short of the exact length.
     std::fill(out, out + output_block, short{0});
     while (conversion.output_samples < target) {
-        std::uint64_t missing = target - conversion.output_samples;
         if (!give(conversion, out,
-                  static_cast<std::size_t>(
-                      std::min<std::uint64_t>(missing, output_block)),
-                  sink))
+                  std::min(output_block, room_left(conversion, target)), sink))
             return 1;
     }
     conversion.input_samples = 0;
