@@ -259,7 +259,12 @@ engine_state_record engine_state = initial_engine_state();
 
 int prepare_synthesizer() noexcept { return ensure_synthesizer(); }
 
+// A new initialisation alone would keep pointers into the phoneme data it
+// frees (1.52.0 reselects a phoneme table only when its number changes):
+// terminating first frees all of it, so everything is built anew.
 int restart_synthesizer() noexcept {
+    espeak_Terminate();
+    engine_state.synthesizer_ready = false;
     if (initialise_synthesizer() != 0) return 1;
     espeak_SetSynthCallback(on_synth_output);
     return 0;

@@ -41,8 +41,9 @@ int start_recording(const char* output_file_path, int file_rate) noexcept;
 int synthesize_text(const char* text) noexcept;
 int finish_recording() noexcept;
 
-// Initialises the synthesizer once more, for the one state that nothing
-// else restores (see apply_voice). Returns 0 or 1.
+// Terminates and initialises the synthesizer once more, for the one state
+// that nothing else restores (see apply_voice; eSpeak NG 1.52.0 only, 1.51
+// would hang). Returns 0 or 1.
 int restart_synthesizer() noexcept;
 
 // The clock of the recording in progress, in seconds.

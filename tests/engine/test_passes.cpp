@@ -210,6 +210,7 @@ TEST_P(mixed_rates, one_file_at_the_highest_rate) {
     }
     EXPECT_EQ(fake_espeak::initialize_calls(), c.keep_mbrola_rate ? 2 : 1)
         << "only a lost standard rate is restored by a new initialisation";
+    EXPECT_EQ(fake_espeak::terminate_calls(), c.keep_mbrola_rate ? 1 : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
