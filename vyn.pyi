@@ -22,8 +22,11 @@ def synthesize_multiple(
     gmw/en-GB-x-gbclan), else a language to match (de-CH finds de); "" is
     the default voice. Every code is checked before the file is opened.
 
-    Returns (sample_rate, synthesized, anchors): anchors holds one
-    (begin, end) pair in seconds per fragment written, in file order.
+    Returns (sample_rate, synthesized, anchors): sample_rate is the file's,
+    the highest rate among the voices of the whole list (fragments of
+    slower voices, such as MBROLA's 16,000 Hz, are converted up); anchors
+    holds one (begin, end) pair in seconds per fragment written, in file
+    order.
     Raises ValueError("Error while parsing the arguments") for arguments of
     the wrong shape and ValueError("Error while synthesizing multiple
     fragments") when synthesis fails, with a note naming the fragment and

@@ -5,7 +5,7 @@
 // The measuring audio goes to the output path itself, in reverse order; the
 // forward pass recreates the file afterwards. A pipe or device is only
 // opened here, and the forward pass writes into it.
-int find_backward_start(const char* output_file_path,
+int find_backward_start(const char* output_file_path, int file_rate,
                         const fragment_entry* fragments,
                         float quit_after,
                         unsigned int n,
@@ -14,7 +14,8 @@ int find_backward_start(const char* output_file_path,
     *start = 0;
     if (n == 0) return 0;
     recording_scope scope;
-    if (start_recording(output_file_path, recording_use::measuring) != 0)
+    if (start_recording(output_file_path, file_rate,
+                        recording_use::measuring) != 0)
         return 1;
     unsigned int j = n - 1;
     for (;;) {

@@ -4,6 +4,8 @@
 #include "recording.h"
 #include "voices.h"
 
+#include <algorithm>
+
 namespace {
 
 bool backward_mode(float quit_after, int backwards) {
@@ -13,11 +15,12 @@ bool backward_mode(float quit_after, int backwards) {
 // Writes fragments start, start + 1, ... into a new recording; entry i gets
 // the times of the i-th fragment written. Consecutive fragments share their
 // boundary: both are read off the same sample count.
-int write_forward(const char* output_file_path, fragment_entry* fragments,
-                  float quit_after, unsigned int n, unsigned int start,
-                  unsigned int* count, synthesis_control* control) {
+int write_forward(const char* output_file_path, int file_rate,
+                  fragment_entry* fragments, float quit_after, unsigned int n,
+                  unsigned int start, unsigned int* count,
+                  synthesis_control* control) {
     recording_scope scope;
-    if (start_recording(output_file_path) != 0) return 1;
+    if (start_recording(output_file_path, file_rate) != 0) return 1;
     *count = 0;
     for (unsigned int j = start; j < n; ++j) {
         if (apply_voice(fragments[j].voice_code) != 0) return 1;
@@ -30,6 +33,16 @@ int write_forward(const char* output_file_path, fragment_entry* fragments,
         if (limit_reached(times.end, quit_after)) break;
     }
     return finish_recording();
+}
+
+// The file's rate is the highest among the voices of the whole list, those
+// after a cut included: known before either pass writes anything, the same
+// for both, and converting up loses nothing of the other voices.
+int highest_voice_rate(const fragment_entry* fragments, unsigned int n) {
+    int file_rate = n == 0 ? engine_state.initialised_rate : 0;
+    for (unsigned int j = 0; j < n; ++j)
+        file_rate = std::max(file_rate, fragment_sample_rate(fragments, j));
+    return file_rate;
 }
 
 }  // namespace
@@ -63,14 +76,15 @@ int synthesize_fragments(const char* output_file_path,
     // opened: a bad code leaves no file behind and an existing one as it was.
     if (check_voices(fragments, n, control) != 0) return 1;
     kept_output_scope kept_output;
+    int file_rate = highest_voice_rate(fragments, n);
     unsigned int start = 0;
     if (backward_mode(quit_after, backwards) &&
-        find_backward_start(output_file_path, fragments, quit_after, n,
-                            &start, control) != 0)
+        find_backward_start(output_file_path, file_rate, fragments,
+                            quit_after, n, &start, control) != 0)
         return 1;
     unsigned int count = 0;
-    if (write_forward(output_file_path, fragments, quit_after, n, start,
-                      &count, control) != 0)
+    if (write_forward(output_file_path, file_rate, fragments, quit_after, n,
+                      start, &count, control) != 0)
         return 1;
     *sample_rate = engine_state.sample_rate;
     *synthesized = count;

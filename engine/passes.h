@@ -8,7 +8,7 @@
 // output_file_path until their total reaches quit_after, and gives the index
 // of the last one measured (0 when the total never reaches it, or n is 0).
 // Writes nothing into the table. Returns 0 or 1 (failure).
-int find_backward_start(const char* output_file_path,
+int find_backward_start(const char* output_file_path, int file_rate,
                         const fragment_entry* fragments,
                         float quit_after,
                         unsigned int n,

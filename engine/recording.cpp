@@ -20,12 +20,23 @@ constexpr int text_synth_flags = espeakCHARS_UTF8 | espeakENDPAUSE;
 // Never let the library exit() the process on unusable voice data.
 constexpr int initialize_options = espeakINITIALIZE_DONT_EXIT;
 
-// A rate event that repeats the rate in force is no change. Another rate is
-// taken only before the first sample: one file cannot hold two rates.
+bool append_samples(const short* wav, std::size_t count) {
+    if (count > engine_state.max_samples - engine_state.samples_written)
+        return false;
+    if (write_wave_samples(wav, count) != 0) return false;
+    engine_state.samples_written += count;
+    return keep_sizes_on_disk() == 0;
+}
+
+// A rate event says at what rate the samples after it come; one that
+// repeats the rate in force is no change. A change ends the conversion run
+// of the samples before it.
 bool take_sample_rate(int rate) {
-    if (rate == engine_state.sample_rate) return true;
-    if (rate <= 0 || engine_state.samples_written > 0) return false;
-    engine_state.sample_rate = rate;
+    if (rate == engine_state.produced_rate) return true;
+    if (rate <= 0 ||
+        end_conversion_run(engine_state.conversion, append_samples) != 0)
+        return false;
+    engine_state.produced_rate = rate;
     return true;
 }
 
@@ -39,13 +50,14 @@ bool take_events(const espeak_EVENT* events) {
     return true;
 }
 
-bool append_samples(const short* wav, int numsamples) {
-    auto count = static_cast<std::uint64_t>(numsamples);
-    if (count > engine_state.max_samples - engine_state.samples_written)
-        return false;
-    if (write_wave_samples(wav, count) != 0) return false;
-    engine_state.samples_written += count;
-    return keep_sizes_on_disk() == 0;
+// Samples at the file's rate go straight in; no other work is done for them.
+bool take_samples(const short* wav, int numsamples) {
+    auto count = static_cast<std::size_t>(numsamples);
+    if (engine_state.produced_rate == engine_state.sample_rate)
+        return append_samples(wav, count);
+    return convert_samples(engine_state.conversion, engine_state.produced_rate,
+                           engine_state.sample_rate, wav, count,
+                           append_samples) == 0;
 }
 
 // Called by eSpeak on this thread, during espeak_Synth, for every block of
@@ -55,7 +67,7 @@ int on_synth_output(short* wav, int numsamples, espeak_EVENT* events) {
     if (engine_state.output_file == nullptr || engine_state.callback_failed)
         return 1;
     if (!take_events(events) ||
-        (numsamples > 0 && !append_samples(wav, numsamples))) {
+        (numsamples > 0 && !take_samples(wav, numsamples))) {
         engine_state.callback_failed = true;
         return 1;
     }
@@ -101,10 +113,7 @@ void keep_synthesis_locale() {
         newlocale(LC_CTYPE_MASK, ctype != nullptr ? ctype : "C", nullptr);
 }
 
-// A failed initialisation leaves the synthesizer down, so the next
-// recording tries again.
-int ensure_synthesizer() {
-    if (engine_state.synthesizer_ready) return 0;
+int initialise_synthesizer() {
     std::string host_locale;
     if (copy_host_locale(host_locale) != 0) return 1;
     int rate = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, nullptr,
@@ -117,18 +126,42 @@ int ensure_synthesizer() {
     return 0;
 }
 
+// A failed initialisation leaves the synthesizer down, so the next
+// recording tries again.
+int ensure_synthesizer() {
+    if (engine_state.synthesizer_ready) return 0;
+    return initialise_synthesizer();
+}
+
+constexpr engine_state_record initial_engine_state() {
+    engine_state_record state{};
+    state.max_samples = max_wave_samples;
+    return state;
+}
+
 }  // namespace
 
-engine_state_record engine_state = {false, 0,     nullptr, 0, 0,
-                                    0,     max_wave_samples, false, nullptr};
+engine_state_record engine_state = initial_engine_state();
 
 int prepare_synthesizer() noexcept { return ensure_synthesizer(); }
 
-int start_recording(const char* output_file_path, recording_use use) noexcept {
-    engine_state.sample_rate = 0;
+// A new initialisation alone would keep pointers into the phoneme data it
+// frees (1.52.0 reselects a phoneme table only when its number changes):
+// terminating first frees all of it, so everything is built anew.
+int restart_synthesizer() noexcept {
+    espeak_Terminate();
+    engine_state.synthesizer_ready = false;
+    if (initialise_synthesizer() != 0) return 1;
+    espeak_SetSynthCallback(on_synth_output);
+    return 0;
+}
+
+int start_recording(const char* output_file_path, int file_rate,
+                    recording_use use) noexcept {
+    engine_state.sample_rate = file_rate;
     engine_state.synth_flags = text_synth_flags;
     if (ensure_synthesizer() != 0) return 1;
-    engine_state.sample_rate = engine_state.initialised_rate;
+    engine_state.produced_rate = engine_state.initialised_rate;
     espeak_SetSynthCallback(on_synth_output);
     engine_state.samples_written = 0;
     engine_state.callback_failed = false;
@@ -150,14 +183,21 @@ int synthesize_text(const char* text) noexcept {
                          nullptr, nullptr) != EE_OK)
             return 1;
     }
-    if (espeak_Synchronize() != EE_OK) return 1;
-    return engine_state.callback_failed ? 1 : 0;
+    if (espeak_Synchronize() != EE_OK || engine_state.callback_failed) return 1;
+    return end_conversion_run(engine_state.conversion, append_samples);
 }
 
-int finish_recording() noexcept { return finalize_wave_output(); }
+int finish_recording() noexcept {
+    release_conversion(engine_state.conversion);
+    return finalize_wave_output();
+}
 
-// Closing the descriptor first makes the stream's final flush fail instead
-// of writing the parent's buffered bytes into the shared file.
+float elapsed_seconds() noexcept {
+    return static_cast<float>(
+        static_cast<double>(engine_state.samples_written) /
+        engine_state.sample_rate);
+}
+
 void abandon_recording() noexcept {
     for (std::FILE** stream : {&engine_state.output_file,
                                &engine_state.kept_output}) {
@@ -169,17 +209,10 @@ void abandon_recording() noexcept {
     }
 }
 
-float elapsed_seconds() noexcept {
-    return static_cast<float>(
-        static_cast<double>(engine_state.samples_written) /
-        engine_state.sample_rate);
-}
-
 void reset_engine_state() noexcept {
-    if (engine_state.output_file != nullptr) finalize_wave_output();
+    if (engine_state.output_file != nullptr) finish_recording();
     if (engine_state.synthesis_locale != nullptr)
         freelocale(engine_state.synthesis_locale);
     close_kept_output();
-    engine_state = engine_state_record{false, 0,     nullptr, 0, 0,
-                                       0,     max_wave_samples, false, nullptr};
+    engine_state = initial_engine_state();
 }

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <locale.h>
 
+#include "resampler.h"
+
 struct engine_state_record {
     // The synthesizer is initialised once per process and kept: eSpeak NG
     // 1.51 hangs on the first synthesis after a re-initialisation.
@@ -16,6 +18,8 @@ struct engine_state_record {
     // The recording in progress.
     std::FILE* output_file;         // null outside a recording
     int sample_rate;                // rate of the samples in the file, Hz
+    int produced_rate;              // rate the synthesizer delivers now, Hz
+    rate_conversion conversion;     // for samples at another rate
     int synth_flags;                // flags passed to espeak_Synth
     std::uint64_t samples_written;  // the clock: samples in the file
     std::uint64_t max_samples;      // what fits in a 32-bit WAVE file
@@ -40,7 +44,10 @@ extern engine_state_record engine_state;
 // writes nothing into a pipe or device (it must receive one stream only)
 // and keeps it open for the recording that follows.
 enum class recording_use { writing, measuring };
-int start_recording(const char* output_file_path,
+// The file holds file_rate samples a second; samples the synthesizer
+// delivers at another rate are converted, each text's exactly as long as
+// it is at its own rate.
+int start_recording(const char* output_file_path, int file_rate,
                     recording_use use = recording_use::writing) noexcept;
 int synthesize_text(const char* text) noexcept;
 int finish_recording() noexcept;
@@ -49,6 +56,11 @@ int finish_recording() noexcept;
 // file: for the child of a fork, whose inherited stream and buffered bytes
 // belong to the parent's call.
 void abandon_recording() noexcept;
+
+// Terminates and initialises the synthesizer once more, for the one state
+// that nothing else restores (see apply_voice; eSpeak NG 1.52.0 only, 1.51
+// would hang). Returns 0 or 1.
+int restart_synthesizer() noexcept;
 
 // The clock of the recording in progress, in seconds.
 float elapsed_seconds() noexcept;

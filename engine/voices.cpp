@@ -1,5 +1,6 @@
 #include "voices.h"
 
+#include "mbrola_pipes.h"
 #include "recording.h"
 
 #include <espeak-ng/espeak_ng.h>
@@ -204,6 +205,7 @@ bool take_selected_voice(resolved_voice& voice) {
     // MBROLA voices live in the voice directory "mb", as the library
     // itself tells them apart; they run at their database's rate.
     voice.mbrola = starts_with(current->identifier, "mb/");
+    if (voice.mbrola) note_mbrola_pipes();
     voice.sample_rate = voice.mbrola ? espeak_ng_GetSampleRate()
                                      : engine_state.initialised_rate;
     return voice.sample_rate > 0;
@@ -321,9 +323,25 @@ int fragment_sample_rate(const fragment_entry* fragments,
     return voice != nullptr ? voice->sample_rate : 0;
 }
 
+namespace {
+
+// eSpeak NG 1.52.0 keeps an MBROLA voice's rate in force for the standard
+// voices selected after it (1.51 restores it): they would speak 7 % slower
+// and lower at that rate. Only a new initialisation restores it; 1.51, which
+// would hang after one, never needs it.
+int select_at_its_rate(const resolved_voice& voice) {
+    if (select_resolved(voice) != 0) return 1;
+    if (voice.mbrola) note_mbrola_pipes();
+    if (espeak_ng_GetSampleRate() == voice.sample_rate) return 0;
+    if (restart_synthesizer() != 0 || select_resolved(voice) != 0) return 1;
+    return espeak_ng_GetSampleRate() == voice.sample_rate ? 0 : 1;
+}
+
+}  // namespace
+
 int apply_voice(const char* voice_code) noexcept {
     const resolved_voice* voice = checked_voice(voice_code);
-    if (voice == nullptr || select_resolved(*voice) != 0) return 1;
+    if (voice == nullptr || select_at_its_rate(*voice) != 0) return 1;
     // Selecting a voice sets its speed only when its file names one; this
     // recomputes the speed tables, so no voice's speed outlives it.
     espeak_SetParameter(espeakRATE, initial_speech_rate, 0);

@@ -17,10 +17,14 @@ struct fake_state {
     t_espeak_callback* callback = nullptr;
     std::map<std::string, text_script> scripts;
     std::set<std::string> rejected_voices;
+    std::map<std::string, int> mbrola_rates;
+    bool keep_mbrola_rate = false;
+    int rate_in_force = 0;
+    int voice_selections = 0;
+    std::string identifier;
+    espeak_VOICE current_voice{};
     std::vector<int> callback_answers;
     espeak_ERROR pending_synchronize_result = EE_OK;
-    int voice_selections = 0;
-    std::string current_identifier;
     std::function<void()> block_observer;
 };
 
@@ -37,7 +41,8 @@ text_script script_from_text(const std::string& text) {
     double seconds = std::strtod(text.c_str(), &rest);
     short mark = 1;
     if (*rest == '#') mark = static_cast<short>(std::atoi(rest + 1));
-    long total = static_cast<long>(seconds * state.initialize_result + 0.5);
+    int rate = state.rate_in_force;
+    long total = static_cast<long>(seconds * rate + 0.5);
     text_script script;
     for (long left = total; left > 0; left -= 1000) {
         block piece;
@@ -46,7 +51,8 @@ text_script script_from_text(const std::string& text) {
         script.blocks.push_back(piece);
     }
     if (!script.blocks.empty()) {
-        int ms = static_cast<int>(total * 1000 / state.initialize_result);
+        script.blocks.front().events.push_back(sample_rate_event(rate));
+        int ms = static_cast<int>(total * 1000 / rate);
         script.blocks.back().events.push_back(end_event(ms));
     }
     return script;
@@ -63,6 +69,19 @@ bool deliver(const block& piece) {
     state.callback_answers.push_back(answer);
     if (state.block_observer) state.block_observer();
     return answer == 0;
+}
+
+espeak_ERROR select(const char* code) {
+    if (code == nullptr || state.rejected_voices.count(code))
+        return EE_NOT_FOUND;
+    auto mbrola = state.mbrola_rates.find(code);
+    state.identifier = (mbrola != state.mbrola_rates.end() ? "mb/" : "") +
+                       std::string(code);
+    if (mbrola != state.mbrola_rates.end())
+        state.rate_in_force = mbrola->second;
+    else if (!state.keep_mbrola_rate)
+        state.rate_in_force = state.initialize_result;
+    return EE_OK;
 }
 
 }  // namespace
@@ -90,6 +109,11 @@ void reject_voice(const std::string& voice_code) {
 void observe_blocks(std::function<void()> observer) {
     state.block_observer = std::move(observer);
 }
+
+void set_mbrola_voice(const std::string& voice_code, int rate) {
+    state.mbrola_rates[voice_code] = rate;
+}
+void keep_mbrola_rate(bool keep) { state.keep_mbrola_rate = keep; }
 int initialize_calls() { return state.initialize_calls; }
 int last_initialize_options() { return state.last_initialize_options; }
 int terminate_calls() { return state.terminate_calls; }
@@ -103,6 +127,7 @@ using fake_espeak::state;
 int espeak_Initialize(espeak_AUDIO_OUTPUT, int, const char*, int options) {
     ++state.initialize_calls;
     state.last_initialize_options = options;
+    state.rate_in_force = state.initialize_result;
     return state.initialize_result;
 }
 
@@ -111,17 +136,13 @@ void espeak_SetSynthCallback(t_espeak_callback* callback) {
 }
 
 espeak_ERROR espeak_SetVoiceByProperties(espeak_VOICE* voice) {
-    if (voice == nullptr || voice->languages == nullptr) return EE_NOT_FOUND;
-    return state.rejected_voices.count(voice->languages) ? EE_NOT_FOUND
-                                                         : EE_OK;
+    return fake_espeak::select(voice == nullptr ? nullptr : voice->languages);
 }
 
 // Every name is a voice of its own unless rejected; nothing is a variant.
 espeak_ERROR espeak_SetVoiceByName(const char* name) {
     ++state.voice_selections;
-    if (name == nullptr || state.rejected_voices.count(name)) return EE_NOT_FOUND;
-    state.current_identifier = name;
-    return EE_OK;
+    return fake_espeak::select(name);
 }
 
 const espeak_VOICE** espeak_ListVoices(espeak_VOICE*) {
@@ -130,18 +151,17 @@ const espeak_VOICE** espeak_ListVoices(espeak_VOICE*) {
 }
 
 espeak_VOICE* espeak_GetCurrentVoice(void) {
-    static espeak_VOICE current;
-    current = espeak_VOICE{};
-    current.identifier = state.current_identifier.c_str();
-    current.languages = "\x05xx";
-    return &current;
+    state.current_voice = espeak_VOICE{};
+    state.current_voice.identifier = state.identifier.c_str();
+    state.current_voice.languages = "\x05xx";
+    return &state.current_voice;
 }
 
 espeak_ERROR espeak_SetParameter(espeak_PARAMETER, int, int) {
     return EE_OK;
 }
 
-int espeak_ng_GetSampleRate(void) { return state.initialize_result; }
+int espeak_ng_GetSampleRate(void) { return state.rate_in_force; }
 
 const char* espeak_Info(const char** path_data) {
     if (path_data != nullptr) *path_data = "/nonexistent";

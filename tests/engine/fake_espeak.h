@@ -2,10 +2,15 @@
 // of the real library, for events the real one cannot be made to produce.
 //
 // A text that has no script of its own is read as "SECONDS" or
-// "SECONDS#MARK": it produces SECONDS of samples at the initialised rate, in
-// blocks of 1000, every sample equal to MARK (default 1), and an END event
-// at the last block, its position truncated to whole milliseconds as the
-// real library does.
+// "SECONDS#MARK": it produces SECONDS of samples at the rate in force, in
+// blocks of 1000, every sample equal to MARK (default 1), a rate event at
+// the first block and an END event at the last, its position truncated to
+// whole milliseconds as the real library does.
+//
+// The rate in force is the initialised rate; selecting a voice given a rate
+// of its own (an MBROLA voice) sets that rate, selecting any other voice the
+// initialised rate again, unless the fake plays eSpeak NG 1.52.0, which
+// keeps the last MBROLA rate until the next initialisation.
 #ifndef VYN_FAKE_ESPEAK_H
 #define VYN_FAKE_ESPEAK_H
 
@@ -43,6 +48,8 @@ void reject_voice(const std::string& voice_code);
 // Runs after every block the callback took: to look at the recording as a
 // process killed at that moment would leave it.
 void observe_blocks(std::function<void()> observer);
+void set_mbrola_voice(const std::string& voice_code, int rate);
+void keep_mbrola_rate(bool keep);
 
 int initialize_calls();
 int last_initialize_options();

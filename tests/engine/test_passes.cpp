@@ -217,3 +217,72 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+// Fragments in voices of two rates: "mb-a" (an MBROLA voice at 16,000 Hz) and
+// "en" (the initialised 22,050 Hz).
+struct mixed_case {
+    const char* name;
+    std::vector<std::pair<const char*, const char*>> fragments;
+    float quit_after;
+    int backwards;
+    bool keep_mbrola_rate;  // as eSpeak NG 1.52.0 does
+    int file_rate;
+    std::vector<anchor> anchors;
+    std::vector<short> marks;  // at the middle of each anchor
+};
+
+class mixed_rates : public engine_test,
+                    public ::testing::WithParamInterface<mixed_case> {};
+
+// One file at the highest rate of the list; each fragment exactly as long
+// as it is at its own rate, so the anchors stay on the file's samples.
+TEST_P(mixed_rates, one_file_at_the_highest_rate) {
+    const mixed_case& c = GetParam();
+    fake_espeak::set_mbrola_voice("mb-a", 16000);
+    fake_espeak::keep_mbrola_rate(c.keep_mbrola_rate);
+    std::vector<fragment_entry> table;
+    for (const auto& [voice, text] : c.fragments)
+        table.push_back(fragment_entry{-1.0f, -1.0f, voice, text});
+    synthesis result = run_table(table, c.quit_after, c.backwards);
+    ASSERT_EQ(result.status, 0);
+    EXPECT_EQ(result.sample_rate, c.file_rate);
+    EXPECT_EQ(anchors_of(result), c.anchors);
+    wave_contents file = read_wave(path_);
+    EXPECT_TRUE(file.sizes_match());
+    EXPECT_EQ(file.sample_rate(), static_cast<std::uint32_t>(c.file_rate));
+    std::vector<short> samples = file.samples();
+    EXPECT_EQ(samples.size(),
+              static_cast<std::size_t>(c.anchors.back().end * c.file_rate));
+    for (std::size_t i = 0; i < c.marks.size(); ++i) {
+        auto middle = static_cast<std::size_t>(
+            (c.anchors[i].begin + c.anchors[i].end) / 2 * c.file_rate);
+        EXPECT_EQ(samples.at(middle), c.marks[i]) << "fragment " << i;
+    }
+    EXPECT_EQ(fake_espeak::initialize_calls(), c.keep_mbrola_rate ? 2 : 1)
+        << "only a lost standard rate is restored by a new initialisation";
+    EXPECT_EQ(fake_espeak::terminate_calls(), c.keep_mbrola_rate ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    rates, mixed_rates,
+    ::testing::Values(
+        mixed_case{"one_mbrola_voice", {{"mb-a", "1#1"}, {"mb-a", "0.5#2"}}, 0,
+                   0, false, 16000, {{0, 1}, {1, 1.5}}, {1, 2}},
+        mixed_case{"mbrola_between_standard",
+                   {{"en", "1#1"}, {"mb-a", "0.5#2"}, {"en", "1#3"}}, 0, 0,
+                   false, 22050, {{0, 1}, {1, 1.5}, {1.5, 2.5}}, {1, 2, 3}},
+        mixed_case{"voice_after_the_cut_counts",
+                   {{"mb-a", "1#1"}, {"en", "1#2"}}, 0.5, 0, false, 22050,
+                   {{0, 1}}, {1}},
+        mixed_case{"backward_over_mixed",
+                   {{"en", "1#1"}, {"mb-a", "1#2"}, {"en", "0.5#3"}}, 1.25, 1,
+                   false, 22050, {{0, 1}, {1, 1.5}}, {2, 3}},
+        mixed_case{"standard_rate_kept_after_mbrola",
+                   {{"mb-a", "0.5#1"}, {"en", "1#2"}, {"en", "1#3"}}, 0, 0,
+                   true, 22050, {{0, 0.5}, {0.5, 1.5}, {1.5, 2.5}},
+                   {1, 2, 3}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

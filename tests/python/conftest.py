@@ -1,6 +1,7 @@
 """Shared helpers for the module's tests: the real eSpeak NG, real files,
 and independent readers (Python's wave module, soxi) for what was written."""
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -57,6 +58,25 @@ def run_python(code: str, timeout: float = 120, env=None):
     return subprocess.run([sys.executable, "-c", code], capture_output=True,
                           text=True, timeout=timeout,
                           env={**os.environ, **(env or {})})
+
+
+MBROLA_DATA = Path("/usr/share/mbrola")
+
+
+def mbrola(value, *databases):
+    """A parameter that needs MBROLA voice data: skipped where it is not
+    installed."""
+    missing = [name for name in databases if not (MBROLA_DATA / name).exists()]
+    return pytest.param(value, marks=pytest.mark.skipif(
+        bool(missing) or shutil.which("mbrola") is None,
+        reason=f"MBROLA or its data {missing} is not installed (Debian: "
+               f"mbrola, mbrola-{'/'.join(databases)}, contrib/non-free)"))
+
+
+def library_version():
+    said = subprocess.run(["espeak-ng", "--version"], capture_output=True,
+                          text=True, check=True).stdout
+    return tuple(int(part) for part in said.split()[3].split(".")[:2])
 
 
 class ListSubclass(list):

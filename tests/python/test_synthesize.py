@@ -9,7 +9,8 @@ import sys
 import pytest
 
 import vyn
-from conftest import HEADER_SIZE, ListSubclass, TupleSubclass, read_wave, soxi
+from conftest import (HEADER_SIZE, ListSubclass, TupleSubclass, mbrola,
+                      read_wave, run_python, soxi)
 
 SENTENCES = [
     ("en", "The quick brown fox jumps over the lazy dog."),
@@ -184,3 +185,59 @@ def test_stream_outputs(tmp_path, reader, backwards):
     assert result[:2] == expected[:2]
     assert durations(result[2]) == pytest.approx(durations(expected[2]),
                                                  abs=0.02)
+
+
+# MBROLA voices speak at 16,000 Hz, the standard voices at 22,050 Hz.
+MIXED_RATES = [
+    ("mb-us1", "The quick brown fox jumps over the lazy dog."),
+    ("en", "Speech in one file, and every fragment in its place."),
+    ("mb-de2", "Guten Morgen, wie geht es dir?"),
+    ("de", "Das ist ein ganz normaler Satz."),
+]
+
+
+def alone_in_a_fresh_process(item):
+    """(sample rate, frames) of one fragment synthesized alone."""
+    done = run_python("import sys, vyn\n"
+                      f"rate, _, [(begin, end)] = vyn.synthesize_multiple("
+                      f"'/dev/shm/vyn-alone-{{}}.wav'.format(__import__('os')"
+                      f".getpid()), 0, 0, [{item!r}])\n"
+                      "print(rate, round(end * rate))")
+    rate, frames = done.stdout.split()
+    return int(rate), int(frames)
+
+
+@pytest.mark.parametrize("case", [
+    mbrola(([MIXED_RATES[0]] * 2, 16000), "us1"),
+    mbrola(([MIXED_RATES[0], MIXED_RATES[2]], 16000), "us1", "de2"),
+    mbrola((MIXED_RATES, 22050), "us1", "de2"),
+], ids=["one_mbrola_voice", "two_mbrola_voices", "mbrola_and_standard"])
+def test_voices_of_different_rates_in_one_file(wav_path, case):
+    fragments, file_rate = case
+    sample_rate, _, anchors = synthesize(wav_path, fragments)
+    info = read_wave(wav_path)
+    assert sample_rate == info.sample_rate == file_rate
+    assert soxi(wav_path, "-r") == str(file_rate)
+    assert int(soxi(wav_path, "-s")) == info.frames
+    assert anchors[-1][1] == pytest.approx(info.frames / file_rate, rel=1e-6)
+    for item, (begin, end) in zip(fragments, anchors):
+        rate, frames = alone_in_a_fresh_process(item)
+        alone = frames * file_rate / rate
+        if rate != file_rate:  # converted: exactly as long as alone
+            assert (end - begin) * file_rate == pytest.approx(alone, abs=3)
+        else:  # the synthesizer's history moves a text by a few ms
+            assert (end - begin) * file_rate == pytest.approx(alone, rel=0.02)
+
+
+@pytest.mark.parametrize("fragments", [mbrola(MIXED_RATES[::-1], "us1", "de2")])
+def test_backward_over_voices_of_different_rates(wav_path, fragments):
+    """The search and the file follow one rate: that of the whole list,
+    though only the MBROLA fragment at its end is written."""
+    *_, forward = synthesize(wav_path, fragments)
+    last = forward[-1][1] - forward[-1][0]
+    sample_rate, synthesized, anchors = synthesize(wav_path, fragments,
+                                                   quit_after=last / 2,
+                                                   backwards=1)
+    assert (sample_rate, synthesized) == (22050, 1)
+    assert anchors[0][1] == pytest.approx(last, abs=3 / 22050)
+    assert read_wave(wav_path).frames == round(anchors[0][1] * 22050)

@@ -8,7 +8,7 @@ import threading
 import pytest
 
 import vyn
-from conftest import SYNTHESIS_ERROR, read_wave, run_python
+from conftest import SYNTHESIS_ERROR, mbrola, read_wave, run_python
 
 # Per thread: (quit_after, backwards, fragments, expected count or an error)
 WORK = [
@@ -154,3 +154,35 @@ threading.Thread(target=vyn.synthesize_multiple,
 time.sleep(0.3)
 """, timeout=120)
     assert (result.returncode, result.stderr) == (0, "")
+
+
+# A parent that has used MBROLA forks a pool; the workers and the parent then
+# synthesize MBROLA lists at once. MBROLA's audio does not depend on history,
+# so every result must be the bytes the parent made before the fork.
+FORK_POOL = """
+import hashlib, json, multiprocessing, os, wave
+import vyn
+LISTS = [[("mb-us1", "The quick brown fox."), ("mb-de2", "Guten Morgen.")],
+         [("mb-de2", "Wie geht es dir?"), ("mb-us1", "Very well, thank you.")]]
+def job(i):
+    path = os.path.join(os.environ["OUT_DIR"], f"{os.getpid()}-{i}.wav")
+    vyn.synthesize_multiple(path, 0, 0, LISTS[i % 2])
+    with wave.open(path) as reader:
+        return hashlib.md5(reader.readframes(reader.getnframes())).hexdigest()
+if __name__ == "__main__":
+    before = [job(0), job(1)]
+    multiprocessing.set_start_method("fork")
+    with multiprocessing.Pool(2) as pool:
+        theirs = pool.map_async(job, range(8))
+        mine = [job(i) for i in range(8)]
+        theirs = theirs.get(timeout=240)
+    print(json.dumps([before, mine, theirs]))
+"""
+
+
+@pytest.mark.parametrize("script", [mbrola(FORK_POOL, "us1", "de2")])
+def test_fork_pool_and_its_parent_use_mbrola_at_once(tmp_path, script):
+    done = run_python(script, timeout=300, env={"OUT_DIR": str(tmp_path)})
+    assert done.returncode == 0, done.stderr
+    before, mine, theirs = json.loads(done.stdout)
+    assert mine == theirs == before * 4

@@ -1,0 +1,17 @@
+// The pipes to the library's MBROLA process, kept from forked processes.
+// Internal to the engine.
+#ifndef VYN_MBROLA_PIPES_H
+#define VYN_MBROLA_PIPES_H
+
+// eSpeak NG runs MBROLA as a child process and talks to it over pipes that
+// are neither close-on-exec nor closed in a forked process. A process forked
+// from this one would keep MBROLA's input open, and the library's next
+// change of MBROLA voice here waits for that MBROLA to see the end of its
+// input: for ever, while the forked process lives. Called after every
+// selection of an MBROLA voice, this finds the pipes of the MBROLA process
+// just started, marks them close-on-exec, and has a forked child point its
+// copies at /dev/null at once (the library there starts an MBROLA of its
+// own at its next MBROLA voice).
+void note_mbrola_pipes() noexcept;
+
+#endif
