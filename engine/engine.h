@@ -19,6 +19,11 @@ struct synthesis_control {
     // fails with the file finalised as a valid WAVE of what was written.
     int (*should_stop)(void* context);
     void* context;
+    // Runs work while nothing else in the process can touch process-wide
+    // state (the module holds the interpreter lock for it). A re-initialised
+    // synthesizer sets the process's locale, which the engine then puts
+    // back: that goes through here. Null: work runs directly.
+    int (*run_exclusive)(int (*work)(), void* context);
     // Filled in on a failure that belongs to one fragment: its index in the
     // table (-1 when none is to blame) and a short reason, NUL-terminated.
     long failed_fragment;

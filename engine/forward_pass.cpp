@@ -8,6 +8,18 @@
 
 namespace {
 
+// Makes the call's control reachable from the engine's operations (the
+// synthesizer's restart asks it) for as long as the call runs.
+class call_control_scope {
+public:
+    explicit call_control_scope(synthesis_control* control) {
+        engine_state.control = control;
+    }
+    call_control_scope(const call_control_scope&) = delete;
+    call_control_scope& operator=(const call_control_scope&) = delete;
+    ~call_control_scope() { engine_state.control = nullptr; }
+};
+
 bool backward_mode(float quit_after, int backwards) {
     return backwards != 0 && quit_after > 0.0f;
 }
@@ -70,6 +82,7 @@ int synthesize_fragments(const char* output_file_path,
     }
     engine_hold hold;
     if (!hold.held()) return 1;
+    call_control_scope call_control(control);
     if (prepare_synthesizer() != 0) return 1;
     synthesis_locale_scope locale;
     // Every code, also those after a quit_after cut, before the output is

@@ -148,12 +148,26 @@ int prepare_synthesizer() noexcept { return ensure_synthesizer(); }
 // A new initialisation alone would keep pointers into the phoneme data it
 // frees (1.52.0 reselects a phoneme table only when its number changes):
 // terminating first frees all of it, so everything is built anew.
-int restart_synthesizer() noexcept {
+namespace {
+
+int reinitialise_synthesizer() {
     espeak_Terminate();
     engine_state.synthesizer_ready = false;
     if (initialise_synthesizer() != 0) return 1;
     espeak_SetSynthCallback(on_synth_output);
     return 0;
+}
+
+}  // namespace
+
+// Initialisation changes the process's locale for a moment: the call's
+// control runs it while the host's other threads are held off.
+int restart_synthesizer() noexcept {
+    synthesis_control* control = engine_state.control;
+    if (control != nullptr && control->run_exclusive != nullptr)
+        return control->run_exclusive(reinitialise_synthesizer,
+                                      control->context);
+    return reinitialise_synthesizer();
 }
 
 int start_recording(const char* output_file_path, int file_rate,

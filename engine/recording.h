@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <locale.h>
 
+#include "engine.h"
 #include "resampler.h"
 
 struct engine_state_record {
@@ -34,6 +35,10 @@ struct engine_state_record {
     bool output_counts_only = false;  // measuring into a stream: no writes
     std::uint64_t sizes_due_at = 0;   // the clock at the next size update
     std::FILE* kept_output = nullptr;  // a stream kept between two passes
+
+    // The control of the call in progress (null outside a call, or when the
+    // caller gave none).
+    synthesis_control* control = nullptr;
 };
 
 extern engine_state_record engine_state;

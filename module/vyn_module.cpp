@@ -121,6 +121,19 @@ int run_signal_handlers(void* context) {
     return check.raised ? 1 : 0;
 }
 
+// Process-wide work the engine does during a call (re-initialising the
+// synthesizer sets the locale) runs with the GIL, so no Python thread
+// meets it half done. While the interpreter exits, asking for the GIL
+// would end this thread (below); no Python code runs then anyway.
+int run_under_gil(int (*work)(), void* context) {
+    auto& check = *static_cast<signal_check*>(context);
+    if (interpreter_finalizing()) return work();
+    PyEval_RestoreThread(check.thread_state);
+    int status = work();
+    check.thread_state = PyEval_SaveThread();
+    return status;
+}
+
 // Python 3.11-3.13 end a thread that asks for the GIL while the interpreter
 // exits with pthread_exit, which unwinds the C++ frames in between. A
 // daemon thread whose call ends then waits for the process to end instead.
@@ -137,10 +150,9 @@ int call_engine(const char* output_file_path,
                 synthesis_control& control, bool* raised) {
     signal_check check{};
     bool main_thread = on_main_thread();
-    if (main_thread) {
-        control.should_stop = run_signal_handlers;
-        control.context = &check;
-    }
+    control.context = &check;
+    control.run_exclusive = run_under_gil;
+    if (main_thread) control.should_stop = run_signal_handlers;
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     schedule_next_check(check, now);

@@ -265,6 +265,29 @@ TEST_P(mixed_rates, one_file_at_the_highest_rate) {
     EXPECT_EQ(fake_espeak::terminate_calls(), c.keep_mbrola_rate ? 1 : 0);
 }
 
+// The restart sets the process's locale for a moment: it runs through the
+// caller's exclusive hook, which holds the host's other threads off.
+TEST_F(engine_test, restart_runs_through_the_exclusive_hook) {
+    fake_espeak::set_mbrola_voice("mb-a", 16000);
+    fake_espeak::keep_mbrola_rate(true);
+    std::vector<fragment_entry> table{{0, 0, "mb-a", "0.5"},
+                                      {0, 0, "en", "0.5"}};
+    static int exclusive_runs;
+    exclusive_runs = 0;
+    synthesis_control control{};
+    control.run_exclusive = [](int (*work)(), void*) {
+        ++exclusive_runs;
+        return work();
+    };
+    int rate = 0;
+    unsigned int count = 0;
+    ASSERT_EQ(synthesize_fragments(path_.c_str(), table.data(), 0, 2, 0,
+                                   &rate, &count, &control),
+              0);
+    EXPECT_EQ(exclusive_runs, 1);
+    EXPECT_EQ(fake_espeak::initialize_calls(), 2);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     rates, mixed_rates,
     ::testing::Values(
