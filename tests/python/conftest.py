@@ -1,5 +1,7 @@
 """Shared helpers for the module's tests: the real eSpeak NG, real files,
 and independent readers (Python's wave module, soxi) for what was written."""
+import ctypes
+import functools
 import os
 import shutil
 import struct
@@ -73,10 +75,19 @@ def mbrola(value, *databases):
                f"mbrola, mbrola-{'/'.join(databases)}, contrib/non-free)"))
 
 
-def library_version():
-    said = subprocess.run(["espeak-ng", "--version"], capture_output=True,
-                          text=True, check=True).stdout
-    return tuple(int(part) for part in said.split()[3].split(".")[:2])
+@functools.lru_cache(maxsize=None)
+def espeak_version() -> tuple:
+    """The version of the eSpeak NG library vyn actually loaded, e.g.
+    (1, 51) or (1, 52, 0): read from the mapping in this process, not from
+    the distribution."""
+    import vyn  # noqa: F401  (maps the library it links against)
+    maps = Path("/proc/self/maps").read_text().split("\n")
+    path = next(line.split()[-1] for line in maps
+                if "/libespeak-ng.so" in line)
+    info = ctypes.CDLL(path).espeak_Info
+    info.restype = ctypes.c_char_p
+    return tuple(int(part) for part in
+                 info(None).decode().split()[0].split("."))
 
 
 class ListSubclass(list):

@@ -10,7 +10,7 @@ import sys
 import wave
 
 import pytest
-from conftest import library_version, mbrola
+from conftest import espeak_version, mbrola
 
 # Calls in one fresh interpreter: prints each call's result or error, then
 # the process's locale in every category.
@@ -93,7 +93,7 @@ def test_embedded_commands_are_spoken_as_spaces(tmp_path, command):
 
 
 def test_no_audio_server_and_nothing_under_home(tmp_path):
-    if library_version() < (1, 52):
+    if espeak_version() < (1, 52):
         pytest.skip("eSpeak NG 1.51 opens an audio device in every mode "
                     "(README, known limits)")
     home = tmp_path / "home"
