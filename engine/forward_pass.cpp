@@ -4,7 +4,6 @@
 #include "recording.h"
 #include "voices.h"
 
-#include <algorithm>
 
 namespace {
 
@@ -47,16 +46,6 @@ int write_forward(const char* output_file_path, int file_rate,
     return finish_recording();
 }
 
-// The file's rate is the highest among the voices of the whole list, those
-// after a cut included: known before either pass writes anything, the same
-// for both, and converting up loses nothing of the other voices.
-int highest_voice_rate(const fragment_entry* fragments, unsigned int n) {
-    int file_rate = n == 0 ? engine_state.initialised_rate : 0;
-    for (unsigned int j = 0; j < n; ++j)
-        file_rate = std::max(file_rate, fragment_sample_rate(fragments, j));
-    return file_rate;
-}
-
 }  // namespace
 
 bool limit_reached(float seconds, float quit_after) noexcept {
@@ -87,9 +76,10 @@ int synthesize_fragments(const char* output_file_path,
     synthesis_locale_scope locale;
     // Every code, also those after a quit_after cut, before the output is
     // opened: a bad code leaves no file behind and an existing one as it was.
-    if (check_voices(fragments, n, control) != 0) return 1;
+    // The file's rate follows from them alone, the same for both passes.
+    int file_rate = 0;
+    if (check_voices(fragments, n, control, &file_rate) != 0) return 1;
     kept_output_scope kept_output;
-    int file_rate = highest_voice_rate(fragments, n);
     unsigned int start = 0;
     if (backward_mode(quit_after, backwards) &&
         find_backward_start(output_file_path, file_rate, fragments,

@@ -133,6 +133,17 @@ int ensure_synthesizer() {
     return initialise_synthesizer();
 }
 
+// A new initialisation alone would keep pointers into the phoneme data it
+// frees (1.52.0 reselects a phoneme table only when its number changes):
+// terminating first frees all of it, so everything is built anew.
+int reinitialise_synthesizer() {
+    espeak_Terminate();
+    engine_state.synthesizer_ready = false;
+    if (initialise_synthesizer() != 0) return 1;
+    espeak_SetSynthCallback(on_synth_output);
+    return 0;
+}
+
 constexpr engine_state_record initial_engine_state() {
     engine_state_record state{};
     state.max_samples = max_wave_samples;
@@ -144,21 +155,6 @@ constexpr engine_state_record initial_engine_state() {
 engine_state_record engine_state = initial_engine_state();
 
 int prepare_synthesizer() noexcept { return ensure_synthesizer(); }
-
-// A new initialisation alone would keep pointers into the phoneme data it
-// frees (1.52.0 reselects a phoneme table only when its number changes):
-// terminating first frees all of it, so everything is built anew.
-namespace {
-
-int reinitialise_synthesizer() {
-    espeak_Terminate();
-    engine_state.synthesizer_ready = false;
-    if (initialise_synthesizer() != 0) return 1;
-    espeak_SetSynthCallback(on_synth_output);
-    return 0;
-}
-
-}  // namespace
 
 // Initialisation changes the process's locale for a moment: the call's
 // control runs it while the host's other threads are held off.

@@ -6,6 +6,7 @@
 #include <espeak-ng/espeak_ng.h>
 #include <espeak-ng/speak_lib.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -288,7 +289,8 @@ void blame(synthesis_control* control, unsigned int j, const char* reason) {
 }  // namespace
 
 int check_voices(const fragment_entry* fragments, unsigned int n,
-                 synthesis_control* control) noexcept {
+                 synthesis_control* control, int* file_rate) noexcept {
+    *file_rate = n == 0 ? engine_state.initialised_rate : 0;
     try {
         for (unsigned int j = 0; j < n; ++j) {
             if (fragments[j].voice_code == nullptr) {
@@ -300,6 +302,7 @@ int check_voices(const fragment_entry* fragments, unsigned int n,
                 blame(control, j, voice.reason);
                 return 1;
             }
+            *file_rate = std::max(*file_rate, voice.sample_rate);
         }
         return 0;
     } catch (const std::bad_alloc&) {
@@ -315,12 +318,6 @@ const resolved_voice* checked_voice(const char* voice_code) noexcept {
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
-}
-
-int fragment_sample_rate(const fragment_entry* fragments,
-                         unsigned int j) noexcept {
-    const resolved_voice* voice = checked_voice(fragments[j].voice_code);
-    return voice != nullptr ? voice->sample_rate : 0;
 }
 
 namespace {

@@ -17,19 +17,17 @@ struct resolved_voice {
 };
 
 // Checks the voice code of every fragment, 0 to n - 1, before a recording
-// starts; each distinct code costs one check per process. On a refused code
-// returns 1 and, with control, names the fragment and the reason.
+// starts; each distinct code costs one check per process. Gives the file's
+// rate: the highest rate among the fragments' voices (the initialised rate
+// for an empty table), so converting up loses nothing of the others. On a
+// refused code returns 1 and, with control, names the fragment and the
+// reason.
 int check_voices(const fragment_entry* fragments, unsigned int n,
-                 synthesis_control* control) noexcept;
+                 synthesis_control* control, int* file_rate) noexcept;
 
 // The record of a code that check_voices accepted (null for any other):
 // sample_rate is the rate of the samples the fragment's voice produces.
 const resolved_voice* checked_voice(const char* voice_code) noexcept;
-
-// The sample rate fragment j's voice produces, once check_voices accepted
-// the table; 0 for a code it has not accepted.
-int fragment_sample_rate(const fragment_entry* fragments,
-                         unsigned int j) noexcept;
 
 // Selects the fragment's checked voice and restores the parameters every
 // fragment starts from (its voice's own speed among them). Returns 0 or 1.
