@@ -4,6 +4,8 @@
 
 #include <pthread.h>
 
+#include <cstring>
+
 #include "recording.h"
 
 namespace {
@@ -21,6 +23,17 @@ bool library_holds_foreign_text = false;
 
 int refuse_samples(short*, int, espeak_EVENT*) { return 1; }
 
+// The library stops a text with an MBROLA voice current by sending the
+// MBROLA process it knows a reset signal: in the child that process is the
+// parent's, and the reset would cut the parent's fragment short. A standard
+// voice selected first (the library's default) makes the stop a local one.
+void leave_mbrola_voice() {
+    espeak_VOICE standard;
+    std::memset(&standard, 0, sizeof standard);
+    standard.languages = "";
+    espeak_SetVoiceByProperties(&standard);
+}
+
 // A text that the library was in the middle of when the process forked
 // leaves its pending audio queued, and the next text would begin with it.
 // A callback that refuses the first block of a new text makes the library
@@ -28,6 +41,7 @@ int refuse_samples(short*, int, espeak_EVENT*) { return 1; }
 void drop_foreign_text() {
     library_holds_foreign_text = false;
     if (!engine_state.synthesizer_ready) return;
+    leave_mbrola_voice();
     espeak_SetSynthCallback(refuse_samples);
     espeak_Synth("", 1, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr,
                  nullptr);
