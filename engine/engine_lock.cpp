@@ -3,16 +3,21 @@
 #include <espeak-ng/speak_lib.h>
 
 #include <pthread.h>
+#include <time.h>
 
 #include <cstring>
 
+#include "passes.h"
 #include "recording.h"
 
 namespace {
 
+// The engine is held by setting engine_in_use under engine_mutex; a caller
+// that finds it in use waits on engine_free, on the monotonic clock, in
+// intervals at which it can be asked to stop. Read without the mutex by the
+// child of a fork, which has only the forking thread.
 pthread_mutex_t engine_mutex = PTHREAD_MUTEX_INITIALIZER;
-// True while some thread holds the engine: written under the mutex, read by
-// the child of a fork, which has only the forking thread.
+pthread_cond_t engine_free;
 bool engine_in_use = false;
 // Static TLS: LeakSanitizer's scan of the dynamic kind, in a module the
 // interpreter loads, crashes at exit on threads inside a call.
@@ -51,23 +56,83 @@ void drop_foreign_text() {
 // Runs in the child of every fork, before fork() returns there. When the
 // forking thread itself holds the engine (the library starting MBROLA, a
 // handler forking between fragments), the call simply goes on in the child.
+void init_engine_free() {
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&engine_free, &attributes);
+    pthread_condattr_destroy(&attributes);
+}
+
+// Another thread may have been taking or giving back the engine at the fork:
+// the child's mutex and condition start afresh.
 void reset_in_child() {
-    if (this_thread_holds_engine || !engine_in_use) return;
     pthread_mutex_init(&engine_mutex, nullptr);
+    init_engine_free();
+    if (this_thread_holds_engine || !engine_in_use) return;
     engine_in_use = false;
     abandon_recording();
     library_holds_foreign_text = true;
 }
 
-[[maybe_unused]] const int fork_handler_registered =
-    pthread_atfork(nullptr, nullptr, reset_in_child);
+int register_fork_handler() {
+    init_engine_free();
+    return pthread_atfork(nullptr, nullptr, reset_in_child);
+}
+
+[[maybe_unused]] const int fork_handler_registered = register_fork_handler();
+
+// A caller that waits for the engine asks its control this often whether to
+// stop: the rate at which a call asks between fragments.
+constexpr long stop_check_interval_ns = 50'000'000;
+
+timespec stop_check_deadline() {
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_nsec += stop_check_interval_ns;
+    if (deadline.tv_nsec >= 1'000'000'000) {
+        deadline.tv_nsec -= 1'000'000'000;
+        ++deadline.tv_sec;
+    }
+    return deadline;
+}
+
+// Asks the control with engine_mutex released: its work (Python's signal
+// handlers) may itself call and wait for the engine.
+bool stop_asked_while_waiting(synthesis_control* control) {
+    pthread_mutex_unlock(&engine_mutex);
+    bool stop = stop_requested(control);
+    pthread_mutex_lock(&engine_mutex);
+    return stop;
+}
+
+// Takes the engine, waiting while another thread holds it. False when the
+// control asked to stop first.
+bool take_engine(synthesis_control* control) {
+    bool may_stop = control != nullptr && control->should_stop != nullptr;
+    bool taken = true;
+    pthread_mutex_lock(&engine_mutex);
+    while (engine_in_use) {
+        if (!may_stop) {
+            pthread_cond_wait(&engine_free, &engine_mutex);
+            continue;
+        }
+        timespec deadline = stop_check_deadline();
+        pthread_cond_timedwait(&engine_free, &engine_mutex, &deadline);
+        if (engine_in_use && stop_asked_while_waiting(control)) {
+            taken = false;
+            break;
+        }
+    }
+    if (taken) engine_in_use = true;
+    pthread_mutex_unlock(&engine_mutex);
+    return taken;
+}
 
 }  // namespace
 
-engine_hold::engine_hold() noexcept : held_(false) {
-    if (this_thread_holds_engine) return;
-    pthread_mutex_lock(&engine_mutex);
-    engine_in_use = true;
+engine_hold::engine_hold(synthesis_control* control) noexcept : held_(false) {
+    if (this_thread_holds_engine || !take_engine(control)) return;
     this_thread_holds_engine = true;
     held_ = true;
     if (library_holds_foreign_text) drop_foreign_text();
@@ -76,6 +141,8 @@ engine_hold::engine_hold() noexcept : held_(false) {
 engine_hold::~engine_hold() {
     if (!held_) return;
     this_thread_holds_engine = false;
+    pthread_mutex_lock(&engine_mutex);
     engine_in_use = false;
+    pthread_cond_signal(&engine_free);
     pthread_mutex_unlock(&engine_mutex);
 }

@@ -69,7 +69,7 @@ int synthesize_fragments(const char* output_file_path,
         control->failed_fragment = -1;
         control->failure_reason[0] = '\0';
     }
-    engine_hold hold;
+    engine_hold hold(control);
     if (!hold.held()) return 1;
     call_control_scope call_control(control);
     if (prepare_synthesizer() != 0) return 1;
