@@ -1,9 +1,11 @@
 #include "engine.h"
 #include "engine_lock.h"
+#include "mbrola_watch.h"
 #include "passes.h"
 #include "recording.h"
 #include "voices.h"
 
+#include <cstdio>
 
 namespace {
 
@@ -37,7 +39,7 @@ int write_forward(const char* output_file_path, int file_rate,
         if (apply_voice(fragments[j].voice_code) != 0) return 1;
         fragment_entry& times = fragments[*count];
         times.begin = elapsed_seconds();
-        if (synthesize_text(fragments[j].text) != 0) return 1;
+        if (synthesize_fragment(fragments[j], j, control) != 0) return 1;
         times.end = elapsed_seconds();
         ++*count;
         if (stop_requested(control)) return 1;
@@ -46,7 +48,29 @@ int write_forward(const char* output_file_path, int file_rate,
     return finish_recording();
 }
 
+void blame(synthesis_control* control, unsigned int j, const char* reason) {
+    if (control == nullptr || reason == nullptr) return;
+    control->failed_fragment = static_cast<long>(j);
+    std::snprintf(control->failure_reason, sizeof control->failure_reason,
+                  "%s", reason);
+}
+
 }  // namespace
+
+int synthesize_fragment(const fragment_entry& fragment, unsigned int j,
+                        synthesis_control* control) noexcept {
+    const resolved_voice* voice = checked_voice(fragment.voice_code);
+    std::uint64_t before = engine_state.samples_written;
+    mbrola_watch watch(voice != nullptr && voice->mbrola);
+    int status = synthesize_text(fragment.text);
+    if (const char* cut_short = watch.finish()) {
+        engine_state.failure_reason = cut_short;
+        discard_samples_after(before);
+        status = 1;
+    }
+    if (status != 0) blame(control, j, engine_state.failure_reason);
+    return status;
+}
 
 bool limit_reached(float seconds, float quit_after) noexcept {
     return quit_after > 0.0f && seconds >= quit_after;

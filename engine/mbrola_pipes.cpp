@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -26,6 +27,8 @@ struct held_pipe {
 // checks each descriptor against its pipe before touching it.
 held_pipe held[mbrola_pipe_ends];
 volatile int held_count = 0;
+// The noted process, closed in a forked child: that process is the parent's.
+int mbrola_pidfd = -1;
 
 // In the child after fork: only async-signal-safe calls.
 void release_in_child() {
@@ -41,6 +44,8 @@ void release_in_child() {
     }
     if (null_fd >= 0) close(null_fd);
     held_count = 0;
+    if (mbrola_pidfd >= 0) close(mbrola_pidfd);
+    mbrola_pidfd = -1;
 }
 
 bool read_link(const char* path, char* target, std::size_t size) {
@@ -107,7 +112,23 @@ void hold_if_mbrola_pipe(int fd, const unsigned long* inodes, int& count) {
     }
 }
 
+int open_process(long pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+void note_process(long pid) {
+    if (mbrola_pidfd >= 0) close(mbrola_pidfd);
+    mbrola_pidfd = pid != 0 ? open_process(pid) : -1;
+}
+
 }  // namespace
+
+int noted_mbrola_process() noexcept { return mbrola_pidfd; }
 
 void note_mbrola_pipes() noexcept {
     static bool handler_registered = false;
@@ -116,6 +137,7 @@ void note_mbrola_pipes() noexcept {
             pthread_atfork(nullptr, nullptr, release_in_child) == 0;
     held_count = 0;
     long pid = find_mbrola_pid();
+    note_process(pid);
     if (pid == 0) return;
     unsigned long inodes[mbrola_pipe_ends];
     for (int end = 0; end < mbrola_pipe_ends; ++end)

@@ -1,4 +1,5 @@
-// The pipes to the library's MBROLA process, kept from forked processes.
+// The pipes to the library's MBROLA process, kept from forked processes,
+// and the process itself.
 // Internal to the engine.
 #ifndef VYN_MBROLA_PIPES_H
 #define VYN_MBROLA_PIPES_H
@@ -13,5 +14,11 @@
 // copies at /dev/null at once (the library there starts an MBROLA of its
 // own at its next MBROLA voice).
 void note_mbrola_pipes() noexcept;
+
+// The MBROLA process found by the last note, as a process file descriptor
+// (pidfd: it stays that process's even after its end), or -1 when none was
+// found or the system has none. Never a process of the parent in a forked
+// child.
+int noted_mbrola_process() noexcept;
 
 #endif
