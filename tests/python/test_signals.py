@@ -135,7 +135,8 @@ try:
     caught = None
 except KeyboardInterrupt:
     caught = time.monotonic() - sent[0]
-print(json.dumps({{"caught": caught, "holder_alive": holder.is_alive()}}))
+print(json.dumps({{"caught": caught, "holder_alive": holder.is_alive()}}),
+      flush=True)
 os._exit(0)
 """)
     assert outcome["holder_alive"]
