@@ -53,9 +53,6 @@ void drop_foreign_text() {
     espeak_Synchronize();
 }
 
-// Runs in the child of every fork, before fork() returns there. When the
-// forking thread itself holds the engine (the library starting MBROLA, a
-// handler forking between fragments), the call simply goes on in the child.
 void init_engine_free() {
     pthread_condattr_t attributes;
     pthread_condattr_init(&attributes);
@@ -64,8 +61,11 @@ void init_engine_free() {
     pthread_condattr_destroy(&attributes);
 }
 
-// Another thread may have been taking or giving back the engine at the fork:
-// the child's mutex and condition start afresh.
+// Runs in the child of every fork, before fork() returns there. Another
+// thread may have been taking or giving back the engine at the fork: the
+// child's mutex and condition start afresh. When the forking thread itself
+// holds the engine (the library starting MBROLA, a handler forking between
+// fragments), the call simply goes on in the child.
 void reset_in_child() {
     pthread_mutex_init(&engine_mutex, nullptr);
     init_engine_free();

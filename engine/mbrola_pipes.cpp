@@ -48,8 +48,10 @@ constexpr char idle_status[] = "0 (mbrola) S 0 0 0 0 0 0 0 0 0\n";
 // then does for the parent's unfinished MBROLA text finds an idle MBROLA
 // that has nothing more to say, and stops without a word to the parent's.
 int quiet_stand_in(mbrola_end end) {
-    if (end == mbrola_end::input) return open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (end != mbrola_end::status) return eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (end == mbrola_end::input)
+        return open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (end != mbrola_end::status)
+        return eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     int file = memfd_create("mbrola-idle", MFD_CLOEXEC);
     if (file >= 0 && write(file, idle_status, sizeof idle_status - 1) !=
                          static_cast<ssize_t>(sizeof idle_status - 1)) {
@@ -119,7 +121,8 @@ long find_mbrola_pid(int& count) {
             continue;
         int fd = std::atoi(entry->d_name);
         struct stat status;
-        if (fstat(fd, &status) == 0) hold(fd, status, mbrola_end::status, count);
+        if (fstat(fd, &status) == 0)
+            hold(fd, status, mbrola_end::status, count);
         break;
     }
     closedir(fds);
@@ -151,7 +154,8 @@ void hold_if_mbrola_pipe(int fd, const unsigned long* inodes, int& count) {
 
 int open_process(long pid) {
 #ifdef SYS_pidfd_open
-    return static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+    return static_cast<int>(
+        syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
 #else
     (void)pid;
     return -1;

@@ -159,7 +159,8 @@ def past_4_gib(directory: Path, fragments: int = 250_000):
     so, and is a valid WAVE file of what fitted."""
     fragments = [("en", "a")] * fragments
     rate, count, anchors = vyn.synthesize_multiple(os.devnull, 0, 0, fragments)
-    assert count == len(fragments) and anchors[-1][1] * rate > 2**31, anchors[-1]
+    assert count == len(fragments), count
+    assert anchors[-1][1] * rate > 2**31, anchors[-1]
     path = directory / "4gib.wav"
     try:
         vyn.synthesize_multiple(str(path), 0, 0, fragments)

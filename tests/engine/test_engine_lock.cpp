@@ -88,7 +88,8 @@ void open_gate(gate& gate) {
 TEST_F(engine_test, waiting_caller_is_asked_whether_to_stop) {
     gate gate;
     synthesis_control holder = control_of(hold_at_gate, &gate);
-    std::thread caller([&] { call(path_, table_of({"0.1#1", "0.1#2"}), &holder); });
+    std::thread caller(
+        [&] { call(path_, table_of({"0.1#1", "0.1#2"}), &holder); });
     wait_inside(gate);
     struct asks {
         int count = 0;

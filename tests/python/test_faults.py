@@ -148,7 +148,7 @@ def test_killed_call_leaves_readable_audio(tmp_path):
     assert int(soxi(path, "-s")) == data_size // 2
 
 
-# -- the MBROLA process killed or stopped during a fragment ---------------------
+# -- the MBROLA process killed or stopped during a fragment -------------------
 
 # A thread aims the signal at this process's MBROLA children 0.6 s into a
 # fragment that takes about 2 s; the fragment before it is spoken with a
