@@ -5,6 +5,9 @@
 #include <pthread.h>
 #include <time.h>
 
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "passes.h"
@@ -25,6 +28,8 @@ __attribute__((tls_model("initial-exec"))) thread_local bool
     this_thread_holds_engine = false;
 // Set in a child forked while another thread was inside the engine.
 bool library_holds_foreign_text = false;
+// Set by the exit handler; read by calls on any thread between fragments.
+std::atomic<bool> exiting{false};
 
 int refuse_samples(short*, int, espeak_EVENT*) { return 1; }
 
@@ -86,10 +91,14 @@ int register_fork_handler() {
 // stop: the rate at which a call asks between fragments.
 constexpr long stop_check_interval_ns = 50'000'000;
 
-timespec stop_check_deadline() {
+// How long the exit waits for a call in progress to stop.
+constexpr long exit_wait_ns = 10'000'000'000;
+
+timespec deadline_after(long nanoseconds) {
     timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_nsec += stop_check_interval_ns;
+    deadline.tv_sec += nanoseconds / 1'000'000'000;
+    deadline.tv_nsec += nanoseconds % 1'000'000'000;
     if (deadline.tv_nsec >= 1'000'000'000) {
         deadline.tv_nsec -= 1'000'000'000;
         ++deadline.tv_sec;
@@ -117,24 +126,47 @@ bool take_engine(synthesis_control* control) {
             pthread_cond_wait(&engine_free, &engine_mutex);
             continue;
         }
-        timespec deadline = stop_check_deadline();
+        timespec deadline = deadline_after(stop_check_interval_ns);
         pthread_cond_timedwait(&engine_free, &engine_mutex, &deadline);
         if (engine_in_use && stop_asked_while_waiting(control)) {
             taken = false;
             break;
         }
     }
+    taken = taken && !process_exiting();  // the exit waits for the engine
     if (taken) engine_in_use = true;
     pthread_mutex_unlock(&engine_mutex);
     return taken;
 }
 
+// Runs at exit, before the destructors of the statics built before the
+// first call (the caches of checked voices among them). The engine stays
+// held from here on: a waiting call never starts.
+void hold_engine_through_exit() {
+    exiting.store(true, std::memory_order_relaxed);
+    if (this_thread_holds_engine) return;
+    timespec deadline = deadline_after(exit_wait_ns);
+    pthread_mutex_lock(&engine_mutex);
+    while (engine_in_use && pthread_cond_timedwait(&engine_free, &engine_mutex,
+                                                   &deadline) != ETIMEDOUT) {
+    }
+    engine_in_use = true;
+    pthread_mutex_unlock(&engine_mutex);
+}
+
 }  // namespace
+
+bool process_exiting() noexcept {
+    return exiting.load(std::memory_order_relaxed);
+}
 
 engine_hold::engine_hold(synthesis_control* control) noexcept : held_(false) {
     if (this_thread_holds_engine || !take_engine(control)) return;
     this_thread_holds_engine = true;
     held_ = true;
+    static const bool exit_handler_registered =
+        std::atexit(hold_engine_through_exit) == 0;
+    (void)exit_handler_registered;
     if (library_holds_foreign_text) drop_foreign_text();
 }
 
@@ -143,6 +175,6 @@ engine_hold::~engine_hold() {
     this_thread_holds_engine = false;
     pthread_mutex_lock(&engine_mutex);
     engine_in_use = false;
-    pthread_cond_signal(&engine_free);
+    pthread_cond_broadcast(&engine_free);  // the exit among the waiters
     pthread_mutex_unlock(&engine_mutex);
 }

@@ -28,4 +28,10 @@ private:
     bool held_;
 };
 
+// True once the process has begun to exit: a call in progress on another
+// thread (a daemon thread of the interpreter) then stops after its fragment
+// in progress, and the exit waits for it (10 s at the most), so that no call
+// uses the engine's caches while the process destroys them.
+bool process_exiting() noexcept;
+
 #endif

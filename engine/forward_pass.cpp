@@ -77,6 +77,7 @@ bool limit_reached(float seconds, float quit_after) noexcept {
 }
 
 bool stop_requested(synthesis_control* control) noexcept {
+    if (process_exiting()) return true;
     return control != nullptr && control->should_stop != nullptr &&
            control->should_stop(control->context) != 0;
 }

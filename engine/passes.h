@@ -26,7 +26,8 @@ int synthesize_fragment(const fragment_entry& fragment, unsigned int j,
 // non-positive limit never does).
 bool limit_reached(float seconds, float quit_after) noexcept;
 
-// True when the caller's control asks to stop (asked after every fragment).
+// True when the caller's control asks to stop, or the process exits (asked
+// after every fragment).
 bool stop_requested(synthesis_control* control) noexcept;
 
 #endif
