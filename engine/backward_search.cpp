@@ -20,7 +20,7 @@ int find_backward_start(const char* output_file_path, int file_rate,
     unsigned int j = n - 1;
     for (;;) {
         if (apply_voice(fragments[j].voice_code) != 0) return 1;
-        if (synthesize_text(fragments[j].text) != 0) return 1;
+        if (synthesize_fragment(fragments[j], j, control) != 0) return 1;
         if (stop_requested(control)) return 1;
         if (limit_reached(elapsed_seconds(), quit_after) || j == 0) break;
         --j;

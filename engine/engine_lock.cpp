@@ -3,14 +3,24 @@
 #include <espeak-ng/speak_lib.h>
 
 #include <pthread.h>
+#include <time.h>
 
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "passes.h"
 #include "recording.h"
 
 namespace {
 
+// The engine is held by setting engine_in_use under engine_mutex; a caller
+// that finds it in use waits on engine_free, on the monotonic clock, in
+// intervals at which it can be asked to stop. Read without the mutex by the
+// child of a fork, which has only the forking thread.
 pthread_mutex_t engine_mutex = PTHREAD_MUTEX_INITIALIZER;
-// True while some thread holds the engine: written under the mutex, read by
-// the child of a fork, which has only the forking thread.
+pthread_cond_t engine_free;
 bool engine_in_use = false;
 // Static TLS: LeakSanitizer's scan of the dynamic kind, in a module the
 // interpreter loads, crashes at exit on threads inside a call.
@@ -18,8 +28,21 @@ __attribute__((tls_model("initial-exec"))) thread_local bool
     this_thread_holds_engine = false;
 // Set in a child forked while another thread was inside the engine.
 bool library_holds_foreign_text = false;
+// Set by the exit handler; read by calls on any thread between fragments.
+std::atomic<bool> exiting{false};
 
 int refuse_samples(short*, int, espeak_EVENT*) { return 1; }
+
+// The library stops a text with an MBROLA voice current by sending the
+// MBROLA process it knows a reset signal: in the child that process is the
+// parent's, and the reset would cut the parent's fragment short. A standard
+// voice selected first (the library's default) makes the stop a local one.
+void leave_mbrola_voice() {
+    espeak_VOICE standard;
+    std::memset(&standard, 0, sizeof standard);
+    standard.languages = "";
+    espeak_SetVoiceByProperties(&standard);
+}
 
 // A text that the library was in the middle of when the process forked
 // leaves its pending audio queued, and the next text would begin with it.
@@ -28,40 +51,130 @@ int refuse_samples(short*, int, espeak_EVENT*) { return 1; }
 void drop_foreign_text() {
     library_holds_foreign_text = false;
     if (!engine_state.synthesizer_ready) return;
+    leave_mbrola_voice();
     espeak_SetSynthCallback(refuse_samples);
     espeak_Synth("", 1, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr,
                  nullptr);
     espeak_Synchronize();
 }
 
-// Runs in the child of every fork, before fork() returns there. When the
-// forking thread itself holds the engine (the library starting MBROLA, a
-// handler forking between fragments), the call simply goes on in the child.
+void init_engine_free() {
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&engine_free, &attributes);
+    pthread_condattr_destroy(&attributes);
+}
+
+// Runs in the child of every fork, before fork() returns there. Another
+// thread may have been taking or giving back the engine at the fork: the
+// child's mutex and condition start afresh. When the forking thread itself
+// holds the engine (the library starting MBROLA, a handler forking between
+// fragments), the call simply goes on in the child.
 void reset_in_child() {
-    if (this_thread_holds_engine || !engine_in_use) return;
     pthread_mutex_init(&engine_mutex, nullptr);
+    init_engine_free();
+    if (this_thread_holds_engine || !engine_in_use) return;
     engine_in_use = false;
     abandon_recording();
     library_holds_foreign_text = true;
 }
 
-[[maybe_unused]] const int fork_handler_registered =
-    pthread_atfork(nullptr, nullptr, reset_in_child);
+int register_fork_handler() {
+    init_engine_free();
+    return pthread_atfork(nullptr, nullptr, reset_in_child);
+}
+
+[[maybe_unused]] const int fork_handler_registered = register_fork_handler();
+
+// A caller that waits for the engine asks its control this often whether to
+// stop: the rate at which a call asks between fragments.
+constexpr long stop_check_interval_ns = 50'000'000;
+
+// How long the exit waits for a call in progress to stop.
+constexpr long exit_wait_ns = 10'000'000'000;
+
+timespec deadline_after(long nanoseconds) {
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += nanoseconds / 1'000'000'000;
+    deadline.tv_nsec += nanoseconds % 1'000'000'000;
+    if (deadline.tv_nsec >= 1'000'000'000) {
+        deadline.tv_nsec -= 1'000'000'000;
+        ++deadline.tv_sec;
+    }
+    return deadline;
+}
+
+// Asks the control with engine_mutex released: its work (Python's signal
+// handlers) may itself call and wait for the engine.
+bool stop_asked_while_waiting(synthesis_control* control) {
+    pthread_mutex_unlock(&engine_mutex);
+    bool stop = stop_requested(control);
+    pthread_mutex_lock(&engine_mutex);
+    return stop;
+}
+
+// Takes the engine, waiting while another thread holds it. False when the
+// control asked to stop first.
+bool take_engine(synthesis_control* control) {
+    bool may_stop = control != nullptr && control->should_stop != nullptr;
+    bool taken = true;
+    pthread_mutex_lock(&engine_mutex);
+    while (engine_in_use) {
+        if (!may_stop) {
+            pthread_cond_wait(&engine_free, &engine_mutex);
+            continue;
+        }
+        timespec deadline = deadline_after(stop_check_interval_ns);
+        pthread_cond_timedwait(&engine_free, &engine_mutex, &deadline);
+        if (engine_in_use && stop_asked_while_waiting(control)) {
+            taken = false;
+            break;
+        }
+    }
+    taken = taken && !process_exiting();  // the exit waits for the engine
+    if (taken) engine_in_use = true;
+    pthread_mutex_unlock(&engine_mutex);
+    return taken;
+}
+
+// Runs at exit, before the destructors of the statics built before the
+// first call (the caches of checked voices among them). The engine stays
+// held from here on: a waiting call never starts.
+void hold_engine_through_exit() {
+    exiting.store(true, std::memory_order_relaxed);
+    if (this_thread_holds_engine) return;
+    timespec deadline = deadline_after(exit_wait_ns);
+    pthread_mutex_lock(&engine_mutex);
+    while (engine_in_use && pthread_cond_timedwait(&engine_free, &engine_mutex,
+                                                   &deadline) != ETIMEDOUT) {
+    }
+    engine_in_use = true;
+    pthread_mutex_unlock(&engine_mutex);
+}
 
 }  // namespace
 
-engine_hold::engine_hold() noexcept : held_(false) {
-    if (this_thread_holds_engine) return;
-    pthread_mutex_lock(&engine_mutex);
-    engine_in_use = true;
+bool process_exiting() noexcept {
+    return exiting.load(std::memory_order_relaxed);
+}
+
+engine_hold::engine_hold(synthesis_control* control) noexcept : held_(false) {
+    if (this_thread_holds_engine || !take_engine(control)) return;
     this_thread_holds_engine = true;
     held_ = true;
+    static const bool exit_handler_registered =
+        std::atexit(hold_engine_through_exit) == 0;
+    (void)exit_handler_registered;
     if (library_holds_foreign_text) drop_foreign_text();
 }
 
 engine_hold::~engine_hold() {
     if (!held_) return;
     this_thread_holds_engine = false;
+    pthread_mutex_lock(&engine_mutex);
     engine_in_use = false;
+    pthread_cond_broadcast(&engine_free);  // the exit among the waiters
     pthread_mutex_unlock(&engine_mutex);
 }

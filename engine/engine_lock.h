@@ -6,15 +6,19 @@
 // Holds the engine for the scope of a call, waiting while another thread
 // holds it. A thread that already holds it (a signal handler that runs
 // between the fragments of its own call and calls again) is refused rather
-// than deadlocked: held() is then false.
+// than deadlocked: held() is then false. While it waits, the call's control
+// is asked as often as between fragments whether to stop; if it says so,
+// the call gives up waiting and held() is false.
 //
 // After fork() the child cannot trust what another thread of the parent was
 // doing in the engine: the lock is reset and the inherited recording dropped
 // in the child at once, and the first call in the child clears what the
 // parent's unfinished text left queued in the library.
+struct synthesis_control;
+
 class engine_hold {
 public:
-    engine_hold() noexcept;
+    explicit engine_hold(synthesis_control* control = nullptr) noexcept;
     engine_hold(const engine_hold&) = delete;
     engine_hold& operator=(const engine_hold&) = delete;
     ~engine_hold();
@@ -23,5 +27,11 @@ public:
 private:
     bool held_;
 };
+
+// True once the process has begun to exit: a call in progress on another
+// thread (a daemon thread of the interpreter) then stops after its fragment
+// in progress, and the exit waits for it (10 s at the most), so that no call
+// uses the engine's caches while the process destroys them.
+bool process_exiting() noexcept;
 
 #endif

@@ -1,9 +1,11 @@
 #include "engine.h"
 #include "engine_lock.h"
+#include "mbrola_watch.h"
 #include "passes.h"
 #include "recording.h"
 #include "voices.h"
 
+#include <cstdio>
 
 namespace {
 
@@ -37,7 +39,7 @@ int write_forward(const char* output_file_path, int file_rate,
         if (apply_voice(fragments[j].voice_code) != 0) return 1;
         fragment_entry& times = fragments[*count];
         times.begin = elapsed_seconds();
-        if (synthesize_text(fragments[j].text) != 0) return 1;
+        if (synthesize_fragment(fragments[j], j, control) != 0) return 1;
         times.end = elapsed_seconds();
         ++*count;
         if (stop_requested(control)) return 1;
@@ -46,13 +48,36 @@ int write_forward(const char* output_file_path, int file_rate,
     return finish_recording();
 }
 
+void blame(synthesis_control* control, unsigned int j, const char* reason) {
+    if (control == nullptr || reason == nullptr) return;
+    control->failed_fragment = static_cast<long>(j);
+    std::snprintf(control->failure_reason, sizeof control->failure_reason,
+                  "%s", reason);
+}
+
 }  // namespace
+
+int synthesize_fragment(const fragment_entry& fragment, unsigned int j,
+                        synthesis_control* control) noexcept {
+    const resolved_voice* voice = checked_voice(fragment.voice_code);
+    std::uint64_t before = engine_state.samples_written;
+    mbrola_watch watch(voice != nullptr && voice->mbrola);
+    int status = synthesize_text(fragment.text);
+    if (const char* cut_short = watch.finish()) {
+        engine_state.failure_reason = cut_short;
+        discard_samples_after(before);
+        status = 1;
+    }
+    if (status != 0) blame(control, j, engine_state.failure_reason);
+    return status;
+}
 
 bool limit_reached(float seconds, float quit_after) noexcept {
     return quit_after > 0.0f && seconds >= quit_after;
 }
 
 bool stop_requested(synthesis_control* control) noexcept {
+    if (process_exiting()) return true;
     return control != nullptr && control->should_stop != nullptr &&
            control->should_stop(control->context) != 0;
 }
@@ -69,7 +94,7 @@ int synthesize_fragments(const char* output_file_path,
         control->failed_fragment = -1;
         control->failure_reason[0] = '\0';
     }
-    engine_hold hold;
+    engine_hold hold(control);
     if (!hold.held()) return 1;
     call_control_scope call_control(control);
     if (prepare_synthesizer() != 0) return 1;

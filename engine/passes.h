@@ -15,11 +15,19 @@ int find_backward_start(const char* output_file_path, int file_rate,
                         unsigned int* start,
                         synthesis_control* control) noexcept;
 
+// Synthesizes the text of fragment j, whose voice is applied. Returns 0, or
+// 1 with the fragment and the cause named in the control where the cause is
+// known. A text in an MBROLA voice is watched: if its MBROLA process dies or
+// stalls, the text fails and a regular file loses what it had written of it.
+int synthesize_fragment(const fragment_entry& fragment, unsigned int j,
+                        synthesis_control* control) noexcept;
+
 // True when the clock has reached a positive limit (a tie stops; a NaN or
 // non-positive limit never does).
 bool limit_reached(float seconds, float quit_after) noexcept;
 
-// True when the caller's control asks to stop (asked after every fragment).
+// True when the caller's control asks to stop, or the process exits (asked
+// after every fragment).
 bool stop_requested(synthesis_control* control) noexcept;
 
 #endif

@@ -1,6 +1,7 @@
 #include "recording.h"
 
 #include "engine.h"
+#include "mbrola_watch.h"
 #include "wave_output.h"
 
 #include <espeak-ng/speak_lib.h>
@@ -20,9 +21,14 @@ constexpr int text_synth_flags = espeakCHARS_UTF8 | espeakENDPAUSE;
 // Never let the library exit() the process on unusable voice data.
 constexpr int initialize_options = espeakINITIALIZE_DONT_EXIT;
 
+constexpr char wave_limit_reason[] =
+    "the audio would pass the 4 GiB a WAVE file can hold";
+
 bool append_samples(const short* wav, std::size_t count) {
-    if (count > engine_state.max_samples - engine_state.samples_written)
+    if (count > engine_state.sample_limit - engine_state.samples_written) {
+        engine_state.failure_reason = wave_limit_reason;
         return false;
+    }
     if (write_wave_samples(wav, count) != 0) return false;
     engine_state.samples_written += count;
     return keep_sizes_on_disk() == 0;
@@ -52,6 +58,7 @@ bool take_events(const espeak_EVENT* events) {
 
 // Samples at the file's rate go straight in; no other work is done for them.
 bool take_samples(const short* wav, int numsamples) {
+    count_delivered_block();
     auto count = static_cast<std::size_t>(numsamples);
     if (engine_state.produced_rate == engine_state.sample_rate)
         return append_samples(wav, count);
@@ -181,6 +188,7 @@ int start_recording(const char* output_file_path, int file_rate,
 
 int synthesize_text(const char* text) noexcept {
     engine_state.callback_failed = false;
+    engine_state.failure_reason = nullptr;
     if (text != nullptr) {
         std::size_t size = std::strlen(text) + 1;
         std::string neutral;
@@ -200,6 +208,12 @@ int synthesize_text(const char* text) noexcept {
 int finish_recording() noexcept {
     release_conversion(engine_state.conversion);
     return finalize_wave_output();
+}
+
+int discard_samples_after(std::uint64_t kept) noexcept {
+    if (kept >= engine_state.samples_written) return 0;
+    engine_state.samples_written = kept;
+    return cut_wave_output(kept);
 }
 
 float elapsed_seconds() noexcept {

@@ -24,7 +24,11 @@ struct engine_state_record {
     int synth_flags;                // flags passed to espeak_Synth
     std::uint64_t samples_written;  // the clock: samples in the file
     std::uint64_t max_samples;      // what fits in a 32-bit WAVE file
+    std::uint64_t sample_limit;     // max_samples on a file; none on a stream
     bool callback_failed;           // set by the callback, read after a text
+    // Why the text in progress failed, where the recording knows: shown to
+    // the caller with the fragment's index. Null otherwise.
+    const char* failure_reason;
 
     // The character classes the library set up at initialisation, used on
     // the synthesizing thread only (the process keeps the host's locale).
@@ -56,6 +60,11 @@ int start_recording(const char* output_file_path, int file_rate,
                     recording_use use = recording_use::writing) noexcept;
 int synthesize_text(const char* text) noexcept;
 int finish_recording() noexcept;
+
+// Takes back the samples after the first `kept` of a regular file, for a
+// fragment whose audio cannot be whole; a stream keeps what it was sent.
+// Returns 0 or 1.
+int discard_samples_after(std::uint64_t kept) noexcept;
 
 // Drops the recording in progress without writing anything more to its
 // file: for the child of a fork, whose inherited stream and buffered bytes

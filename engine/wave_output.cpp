@@ -119,8 +119,10 @@ int write_header(std::FILE* file) {
 }
 
 // Sizes first go on disk after about a second of audio, then about every
-// second after that; a stream's never do.
+// second after that; a stream's never do, and its length has no limit.
 void schedule_sizes_on_disk() {
+    engine_state.sample_limit =
+        engine_state.output_is_stream ? UINT64_MAX : engine_state.max_samples;
     engine_state.sizes_due_at =
         engine_state.output_is_stream
             ? UINT64_MAX
@@ -188,6 +190,20 @@ int write_wave_samples(const short* samples, std::uint64_t count) noexcept {
     if (engine_state.output_counts_only) return 0;
     return write_block(engine_state.output_file, samples,
                        count * bytes_per_sample);
+}
+
+int cut_wave_output(std::uint64_t samples) noexcept {
+    std::FILE* file = engine_state.output_file;
+    if (engine_state.output_is_stream) return 0;
+    auto length = static_cast<off_t>(wave_header_size +
+                                     samples * bytes_per_sample);
+    if (std::fflush(file) != 0 || ftruncate(fileno(file), length) != 0 ||
+        fseeko(file, length, SEEK_SET) != 0)
+        return 1;
+    // Sizes already on disk may cover what was cut: they follow it now.
+    schedule_sizes_on_disk();
+    return write_sizes_on_disk(
+        file, static_cast<std::uint32_t>(samples * bytes_per_sample));
 }
 
 // A killed process leaves the data that reached the file; the sizes in its

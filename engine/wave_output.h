@@ -10,8 +10,9 @@ constexpr long wave_header_size = 44;
 constexpr int bytes_per_sample = 2;  // mono, 16 bits
 
 // The RIFF size field (offset 4) holds the file length - 8 and the data size
-// field (offset 40) the file length - 44; both are 32-bit. The data stops
-// while the whole file length still fits in 32 bits, so neither ever wraps.
+// field (offset 40) the file length - 44; both are 32-bit. The data of a
+// regular file stops while the whole file length still fits in 32 bits, so
+// neither ever wraps; a stream's say "unknown" and its data has no limit.
 constexpr std::uint64_t max_wave_samples =
     (UINT32_MAX - wave_header_size) / bytes_per_sample;
 
@@ -26,6 +27,10 @@ int open_wave_output(const char* output_file_path, bool measuring) noexcept;
 
 // Appends count samples to the open output. Returns 0 or 1.
 int write_wave_samples(const short* samples, std::uint64_t count) noexcept;
+
+// Cuts a regular file back to its first `samples` samples; a stream is left
+// as it is. Returns 0 or 1.
+int cut_wave_output(std::uint64_t samples) noexcept;
 
 // Brings the header's sizes on disk up to date with the clock, about once
 // per second of audio, on a regular file. Returns 0 or 1.

@@ -1,7 +1,8 @@
 """The long reliability run (./dev soak): 10,000 consecutive calls in one
 process, mixing forward, limited and backward calls with every kind of
 failure; missing voice data in a fresh process; several threads at once;
-and the fuzz tests at 10,000 examples each. Prints the figures: calls made,
+a stream and a file past WAVE's 4 GiB; and the fuzz tests at 10,000
+examples each. Prints the figures: calls made,
 outcomes, time, and RSS growth (skipped under AddressSanitizer, whose
 allocator makes it meaningless).
 
@@ -152,6 +153,29 @@ def threads(directory: Path, count: int = 4, rounds: int = 100):
     return count * rounds
 
 
+def past_4_gib(directory: Path, fragments: int = 250_000):
+    """Over 2^31 samples (about 27 hours at 22,050 Hz): a stream takes them
+    all, with exact anchors; a regular file fails at WAVE's 4 GiB, saying
+    so, and is a valid WAVE file of what fitted."""
+    fragments = [("en", "a")] * fragments
+    rate, count, anchors = vyn.synthesize_multiple(os.devnull, 0, 0, fragments)
+    assert count == len(fragments), count
+    assert anchors[-1][1] * rate > 2**31, anchors[-1]
+    path = directory / "4gib.wav"
+    try:
+        vyn.synthesize_multiple(str(path), 0, 0, fragments)
+    except ValueError as error:
+        notes = getattr(error, "__notes__", [])
+        assert str(error) == SYNTHESIS_ERROR and "4 GiB" in notes[0], notes
+    else:
+        raise AssertionError("a regular file took more than 4 GiB")
+    with wave.open(str(path), "rb") as reader:
+        frames = reader.getnframes()
+    assert path.stat().st_size == 44 + 2 * frames < 2**32
+    path.unlink()
+    return anchors[-1][1], frames
+
+
 def fuzz():
     started = time.perf_counter()
     result = subprocess.run(
@@ -188,6 +212,9 @@ def main():
         print(f"missing voice data (fresh process): "
               f"{missing_voice_data(directory)} calls")
         print(f"threads: {threads(directory)} calls from 4 threads, correct")
+        seconds, frames = past_4_gib(directory)
+        print(f"past 4 GiB: {seconds:.0f} s into {os.devnull}; a regular "
+              f"file stopped at {frames} samples, with the note")
 
     if not options.no_fuzz:
         code, seconds, tail = fuzz()

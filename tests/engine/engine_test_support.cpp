@@ -100,6 +100,6 @@ synthesis engine_test::run_table_at(const std::string& path,
     result.status = synthesize_fragments(
         path.c_str(), result.table.data(), quit_after,
         static_cast<unsigned int>(result.table.size()), backwards,
-        &result.sample_rate, &result.synthesized);
+        &result.sample_rate, &result.synthesized, &result.control);
     return result;
 }

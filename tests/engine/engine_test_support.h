@@ -38,6 +38,7 @@ struct synthesis {
     int sample_rate = -1;
     unsigned int synthesized = 12345;
     std::vector<fragment_entry> table;
+    synthesis_control control{};  // the fragment and reason of a failure
 };
 
 class engine_test : public ::testing::Test {

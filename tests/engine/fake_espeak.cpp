@@ -26,6 +26,7 @@ struct fake_state {
     std::vector<int> callback_answers;
     espeak_ERROR pending_synchronize_result = EE_OK;
     std::function<void()> block_observer;
+    std::vector<short> samples;  // the last block's, kept for the next
 };
 
 fake_state state;
@@ -62,8 +63,10 @@ text_script script_from_text(const std::string& text) {
 bool deliver(const block& piece) {
     std::vector<espeak_EVENT> events = piece.events;
     events.push_back(event_of(espeakEVENT_LIST_TERMINATED));
-    std::vector<short> samples(static_cast<std::size_t>(piece.samples) + 1,
-                               piece.mark);
+    std::vector<short>& samples = state.samples;
+    auto size = static_cast<std::size_t>(piece.samples) + 1;
+    if (samples.size() != size || samples[0] != piece.mark)
+        samples.assign(size, piece.mark);
     int answer = state.callback(piece.null_wav ? nullptr : samples.data(),
                                 piece.samples, events.data());
     state.callback_answers.push_back(answer);

@@ -1,6 +1,8 @@
 // One call at a time holds the engine: concurrent callers, and a fork while
 // another thread holds it. (A call from inside a call: the module's signal
 // tests.)
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -53,34 +55,82 @@ TEST_F(engine_test, concurrent_callers_each_get_their_own_file) {
     EXPECT_TRUE(second);
 }
 
+struct gate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool inside = false;
+    bool go = false;
+};
+
+// Holds a call between its fragments until the test lets it go.
+int hold_at_gate(void* context) {
+    auto& gate = *static_cast<struct gate*>(context);
+    std::unique_lock<std::mutex> lock(gate.mutex);
+    gate.inside = true;
+    gate.changed.notify_all();
+    gate.changed.wait(lock, [&] { return gate.go; });
+    return 0;
+}
+
+void wait_inside(gate& gate) {
+    std::unique_lock<std::mutex> lock(gate.mutex);
+    gate.changed.wait(lock, [&] { return gate.inside; });
+}
+
+void open_gate(gate& gate) {
+    std::lock_guard<std::mutex> lock(gate.mutex);
+    gate.go = true;
+    gate.changed.notify_all();
+}
+
+// A caller waiting for the engine is asked whether to stop while it waits;
+// one that stops fails without touching its path, one that does not gets
+// the engine when it comes free.
+TEST_F(engine_test, waiting_caller_is_asked_whether_to_stop) {
+    gate gate;
+    synthesis_control holder = control_of(hold_at_gate, &gate);
+    std::thread caller(
+        [&] { call(path_, table_of({"0.1#1", "0.1#2"}), &holder); });
+    wait_inside(gate);
+    struct asks {
+        std::atomic<int> count{0};
+        int stop_at;
+    } stopping{{0}, 3}, patient{{0}, 0};
+    auto ask = [](void* context) {
+        auto& asked = *static_cast<asks*>(context);
+        return ++asked.count == asked.stop_at ? 1 : 0;
+    };
+    synthesis_control stops = control_of(ask, &stopping);
+    std::string stopped_path = directory_ + "/stopped.wav";
+    EXPECT_EQ(call(stopped_path, table_of({"0.1"}), &stops), 1);
+    EXPECT_EQ(stopping.count, 3);
+    EXPECT_FALSE(read_wave(stopped_path).exists);
+    synthesis_control waits = control_of(ask, &patient);
+    int waiter_status = -1;
+    std::string waiter_path = directory_ + "/waiter.wav";
+    std::thread waiter([&] {
+        waiter_status = call(waiter_path, table_of({"0.1#5"}), &waits);
+    });
+    while (patient.count == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    open_gate(gate);
+    caller.join();
+    waiter.join();
+    EXPECT_EQ(waiter_status, 0);
+    EXPECT_EQ(read_wave(waiter_path).marks(), std::vector<short>{5});
+}
+
 // Another thread is between fragments, with samples still buffered for its
 // file, when this one forks: the child can call at once, and neither its
 // call nor its exit (which flushes every stream) writes to the parent's file.
 TEST_F(engine_test, fork_child_has_a_free_engine_and_spares_the_parents_file) {
-    struct gate {
-        std::mutex mutex;
-        std::condition_variable changed;
-        bool inside = false;
-        bool go = false;
-    } gate;
-    synthesis_control control = control_of(
-        [](void* context) {
-            auto& gate = *static_cast<struct gate*>(context);
-            std::unique_lock<std::mutex> lock(gate.mutex);
-            gate.inside = true;
-            gate.changed.notify_all();
-            gate.changed.wait(lock, [&] { return gate.go; });
-            return 0;
-        },
-        &gate);
+    gate gate;
+    synthesis_control control = control_of(hold_at_gate, &gate);
     int parent_status = -1;
     std::thread caller([&] {
         parent_status = call(path_, table_of({"0.13#1", "0.1#2"}), &control);
     });
-    {
-        std::unique_lock<std::mutex> lock(gate.mutex);
-        gate.changed.wait(lock, [&] { return gate.inside; });
-    }
+    wait_inside(gate);
     std::string child_path = directory_ + "/child.wav";
     pid_t child = fork();
     if (child == 0) {
@@ -94,11 +144,7 @@ TEST_F(engine_test, fork_child_has_a_free_engine_and_spares_the_parents_file) {
     ASSERT_GT(child, 0);
     int child_status = -1;
     ASSERT_EQ(waitpid(child, &child_status, 0), child);
-    {
-        std::lock_guard<std::mutex> lock(gate.mutex);
-        gate.go = true;
-        gate.changed.notify_all();
-    }
+    open_gate(gate);
     caller.join();
     EXPECT_TRUE(WIFEXITED(child_status) && WEXITSTATUS(child_status) == 0);
     EXPECT_EQ(parent_status, 0);

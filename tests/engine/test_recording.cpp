@@ -235,6 +235,8 @@ TEST_F(engine_test, write_past_the_size_limit_fails_before_it_is_made) {
     engine_state.max_samples = 5000;
     synthesis result = run({"0.2#1", "0.1#2"});  // 4410 + 2205 samples
     EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.control.failed_fragment, 1);
+    EXPECT_NE(std::strstr(result.control.failure_reason, "4 GiB"), nullptr);
     wave_contents file = read_wave(path_);
     EXPECT_TRUE(file.sizes_match());
     // The 1000-sample blocks of the second text stop at the first that
@@ -242,6 +244,27 @@ TEST_F(engine_test, write_past_the_size_limit_fails_before_it_is_made) {
     EXPECT_EQ(file.samples().size(), 4410u);
     engine_state.max_samples = 2205;
     EXPECT_EQ(run({"0.1"}).status, 0) << "exactly at the limit";
+    // A stream has no size fields to overflow.
+    result = run_at("/dev/null", {"0.2#1", "0.1#2"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.table[1].end, static_cast<float>(6615.0 / 22050));
+}
+
+// Past the 2^31 samples of a WAVE file's 4 GiB, into a stream: every anchor
+// is read off the exact 64-bit count.
+TEST_F(engine_test, stream_takes_more_than_a_wave_file_can_hold) {
+    constexpr int block_samples = 1 << 26;
+    constexpr std::uint64_t huge_samples = 33ull * block_samples;
+    text_script huge;
+    huge.blocks.assign(33, block{block_samples, 1, false, {}});
+    fake_espeak::script_text("huge", huge);
+    synthesis result = run_at("/dev/null", {"huge", "0.1"});
+    ASSERT_EQ(result.status, 0);
+    EXPECT_EQ(result.table[0].end,
+              static_cast<float>(static_cast<double>(huge_samples) / 22050));
+    EXPECT_EQ(result.table[1].end,
+              static_cast<float>(static_cast<double>(huge_samples + 2205) /
+                                 22050));
 }
 
 // What a process killed after any block leaves: sizes that agree with each

@@ -54,10 +54,11 @@ def soxi(path, flag: str) -> str:
                           capture_output=True, text=True).stdout.strip()
 
 
-def run_python(code: str, timeout: float = 120, env=None):
+def run_python(code: str, timeout: float = 120, env=None, argv=()):
     """Runs code in a fresh interpreter: for what must start from a process
     that has never initialised the synthesizer, or might not survive."""
-    return subprocess.run([sys.executable, "-c", code], capture_output=True,
+    return subprocess.run([sys.executable, "-c", code, *argv],
+                          capture_output=True,
                           text=True, timeout=timeout,
                           env={**os.environ, **(env or {})})
 

@@ -16,7 +16,8 @@ import wave
 
 import pytest
 
-from conftest import HEADER_SIZE, SYNTHESIS_ERROR, read_wave, run_python, soxi
+from conftest import (HEADER_SIZE, SYNTHESIS_ERROR, mbrola, read_wave,
+                      run_python, soxi)
 
 import vyn
 
@@ -145,6 +146,64 @@ def test_killed_call_leaves_readable_audio(tmp_path):
     with wave.open(str(path)) as reader:
         assert len(reader.readframes(2 ** 31)) == data_size
     assert int(soxi(path, "-s")) == data_size // 2
+
+
+# -- the MBROLA process killed or stopped during a fragment -------------------
+
+# A thread aims the signal at this process's MBROLA children 0.6 s into a
+# fragment that takes about 2 s; the fragment before it is spoken with a
+# standard voice. Prints the outcome, the file's length in seconds, and
+# the next call's anchors.
+MBROLA_FAULT = """
+import json, os, signal, sys, threading, time, vyn, wave
+path, signum = sys.argv[1], int(sys.argv[2])
+def mbrola_children():
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            stat = open(f"/proc/{entry}/stat").read()
+        except OSError:
+            continue
+        name, rest = stat[stat.index("(") + 1:].rsplit(")", 1)
+        if name == "mbrola" and int(rest.split()[1]) == os.getpid():
+            yield int(entry)
+def aim():
+    time.sleep(0.6)
+    for pid in mbrola_children():
+        os.kill(pid, signum)
+threading.Thread(target=aim, daemon=True).start()
+text = " ".join(["The quick brown fox jumps over the lazy dog."] * 800)
+try:
+    vyn.synthesize_multiple(path, 0, 0, [("en", "Before it."),
+                                         ("mb-us1", text), ("en", "After.")])
+    outcome = ["ok"]
+except ValueError as error:
+    outcome = [str(error), *getattr(error, "__notes__", [])]
+with wave.open(path) as reader:
+    seconds = reader.getnframes() / reader.getframerate()
+_, _, anchors = vyn.synthesize_multiple(path, 0, 0, [("en", "Before it."),
+                                                     ("mb-us1", "Hello.")])
+print(json.dumps([outcome, seconds, anchors]))
+"""
+
+
+@pytest.mark.parametrize("case", [
+    mbrola((signal.SIGKILL, "the MBROLA process died"), "us1"),
+    mbrola((signal.SIGSTOP, "the MBROLA process gave no samples for 5 s"),
+           "us1")], ids=["killed", "stopped"])
+def test_mbrola_process_killed_or_stopped(tmp_path, case):
+    signum, cause = case
+    path = tmp_path / "out.wav"
+    result = run_python(MBROLA_FAULT, timeout=60,
+                        argv=[str(path), str(int(signum))])
+    assert result.returncode == 0, result.stderr
+    outcome, seconds, anchors = json.loads(result.stdout.splitlines()[-1])
+    assert outcome[0] == SYNTHESIS_ERROR
+    assert outcome[1].startswith(f"fragment 1: {cause}")
+    # Cut back to the failed fragment's first sample: the first fragment
+    # alone (within the few ms one call differs from the next).
+    assert seconds == pytest.approx(anchors[0][1], abs=0.05)
+    assert read_wave(path).seconds == pytest.approx(anchors[1][1])
+    assert anchors[1][1] - anchors[1][0] > 0.2, "a new MBROLA process speaks"
 
 
 # One call in a fresh interpreter: prints "ok", or the error and its notes.

@@ -6,7 +6,7 @@ import json
 
 import pytest
 
-from conftest import read_wave, run_python
+from conftest import mbrola, read_wave, run_python
 
 CHILD_TEXT = "The child speaks only this sentence."
 
@@ -55,3 +55,40 @@ def test_fork_from_a_thread_during_a_call(tmp_path):
     # more.
     assert read_wave(child).seconds == pytest.approx(
         read_wave(oracle).seconds, abs=0.1)
+
+
+# The parent speaks one long MBROLA fragment (about 2 s of work); a thread
+# forks 0.4 s in and the child selects the same MBROLA voice. The parent's
+# MBROLA process must not hear from the child (but for the SIGTERM it
+# ignores, which the library sends before it starts the child's own): its
+# file is the same bytes as without the fork.
+MBROLA_SCRIPT = """
+import os, sys, threading, time, warnings, vyn
+warnings.simplefilter("ignore", DeprecationWarning)
+def fork_during_the_call():
+    time.sleep(0.4)
+    pid = os.fork()
+    if pid == 0:
+        vyn.synthesize_multiple(os.devnull, 0, 0, [("mb-us1", "Hello.")])
+        os._exit(0)
+    os.waitpid(pid, 0)
+forker = threading.Thread(target=fork_during_the_call)
+if {fork}:
+    forker.start()
+text = " ".join(["The quick brown fox jumps over the lazy dog."] * 800)
+vyn.synthesize_multiple({path!r}, 0, 0, [("mb-us1", text)])
+"""
+
+
+@pytest.mark.parametrize("voice", [mbrola("mb-us1", "us1")])
+def test_fork_leaves_the_parent_s_mbrola_alone(tmp_path, voice):
+    files = []
+    for fork in (False, True):
+        path = tmp_path / f"fork-{fork}.wav"
+        result = run_python(MBROLA_SCRIPT.format(fork=fork, path=str(path)),
+                            timeout=120)
+        assert result.returncode == 0, result.stderr
+        # Nor does the child's library find anything amiss with it.
+        assert "mbrowrap" not in result.stderr
+        files.append(path.read_bytes())
+    assert files[0] == files[1]

@@ -109,3 +109,37 @@ print(json.dumps({"count": count, "inner": inner,
 """)
     assert outcome == {"count": 300, "inner": [SYNTHESIS_ERROR],
                        "inner_file": False}
+
+
+# The main thread calls while a second thread's long call holds the engine:
+# Ctrl-C during the wait is heard within 0.5 s, and the waiting call neither
+# creates its file nor touches one already there.
+@pytest.mark.parametrize("existing", [False, True])
+def test_ctrl_c_while_waiting_for_the_engine(tmp_path, existing):
+    waiting = tmp_path / "waiting.wav"
+    if existing:
+        waiting.write_bytes(b"kept as it was")
+    outcome = run_case(tmp_path / "holder.wav", f"""
+holder = threading.Thread(target=lambda: vyn.synthesize_multiple(
+    path, 0, 0, sentences(3000)), daemon=True)
+holder.start()
+time.sleep(0.3)
+sent = []
+def interrupt():
+    time.sleep(0.5)
+    sent.append(time.monotonic())
+    os.kill(os.getpid(), signal.SIGINT)
+threading.Thread(target=interrupt, daemon=True).start()
+try:
+    vyn.synthesize_multiple({str(waiting)!r}, 0, 0, sentences(1))
+    caught = None
+except KeyboardInterrupt:
+    caught = time.monotonic() - sent[0]
+print(json.dumps({{"caught": caught, "holder_alive": holder.is_alive()}}),
+      flush=True)
+os._exit(0)
+""")
+    assert outcome["holder_alive"]
+    assert outcome["caught"] is not None and outcome["caught"] < 0.5
+    assert (waiting.read_bytes() == b"kept as it was" if existing
+            else not waiting.exists())
