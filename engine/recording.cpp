@@ -156,6 +156,9 @@ engine_state_record engine_state = initial_engine_state();
 
 int prepare_synthesizer() noexcept { return ensure_synthesizer(); }
 
+// The library answers before it is initialised too.
+const char* synthesizer_version() noexcept { return espeak_Info(nullptr); }
+
 // Initialisation changes the process's locale for a moment: the call's
 // control runs it while the host's other threads are held off.
 int restart_synthesizer() noexcept {

@@ -1,7 +1,5 @@
 """Shared helpers for the module's tests: the real eSpeak NG, real files,
 and independent readers (Python's wave module, soxi) for what was written."""
-import ctypes
-import functools
 import os
 import shutil
 import struct
@@ -75,19 +73,19 @@ def mbrola(value, *databases):
                f"mbrola, mbrola-{'/'.join(databases)}, contrib/non-free)"))
 
 
-@functools.lru_cache(maxsize=None)
+def espeak_ng() -> str:
+    """The espeak-ng program to compare with: the one built from the
+    bundled library's sources where VYN_ESPEAK_NG names it, else the
+    system's."""
+    return os.environ.get("VYN_ESPEAK_NG") or "espeak-ng"
+
+
 def espeak_version() -> tuple:
-    """The version of the eSpeak NG library vyn actually loaded, e.g.
-    (1, 51) or (1, 52, 0): read from the mapping in this process, not from
-    the distribution."""
-    import vyn  # noqa: F401  (maps the library it links against)
-    maps = Path("/proc/self/maps").read_text().split("\n")
-    path = next(line.split()[-1] for line in maps
-                if "/libespeak-ng.so" in line)
-    info = ctypes.CDLL(path).espeak_Info
-    info.restype = ctypes.c_char_p
-    return tuple(int(part) for part in
-                 info(None).decode().split()[0].split("."))
+    """The version of the eSpeak NG library vyn runs against, e.g. (1, 51)
+    or (1, 52, 0), as the module says: the bundled build has the library
+    inside, and the system build the one the loader found."""
+    import vyn
+    return tuple(int(part) for part in vyn._library_version.split("."))
 
 
 class ListSubclass(list):
