@@ -88,6 +88,27 @@ def espeak_version() -> tuple:
     return tuple(int(part) for part in vyn._library_version.split("."))
 
 
+def without_voice_data(directory: Path):
+    """For a fresh interpreter that finds no voice data: the environment to
+    start it with, and a statement that gives it the data back. The system
+    library follows ESPEAK_DATA_PATH; the bundled build reads only the data
+    installed beside its own file, so the interpreter imports a copy of the
+    module from a directory that has none."""
+    import vyn
+    empty = directory / "no-voice-data"
+    empty.mkdir()
+    if not vyn._bundled:
+        return ({"ESPEAK_DATA_PATH": str(empty)},
+                'del os.environ["ESPEAK_DATA_PATH"]')
+    module = Path(vyn.__file__).resolve()
+    shutil.copy(module, empty)
+    data, beside_copy = module.parent / "vyn-data", empty / "vyn-data"
+    path = os.pathsep.join(filter(None, [str(empty),
+                                         os.environ.get("PYTHONPATH")]))
+    return ({"PYTHONPATH": path},
+            f"os.symlink({str(data)!r}, {str(beside_copy)!r})")
+
+
 class ListSubclass(list):
     """Accepted wherever a list is."""
 
