@@ -81,13 +81,13 @@ bool on_main_thread() { return gettid() == getpid(); }
 
 // Whether the interpreter is exiting, asked without the GIL: a thread that
 // takes the GIL then is ended (3.11-3.13) or held forever (3.14 on).
-// From 3.13 on the interpreter says so itself (Py_IsFinalizing). Before 3.13, exit handlers run (ours is registered at
-// import and sets an atomic flag) before the interpreter finalizes, and
-// Py_IsInitialized turns false the moment it starts to (measured on 3.9 and
-// 3.11). The flag alone would come too early: exit handlers registered
-// before ours run after it and may wait for a thread inside a call. The
-// flag first keeps calls outside the exit from reading the interpreter's
-// plain int without the GIL.
+// From 3.13 on the interpreter says so itself (Py_IsFinalizing). Before,
+// exit handlers run first (ours, registered at import, sets an atomic
+// flag), and Py_IsInitialized turns false the moment finalizing starts
+// (measured on 3.9 and 3.11). The flag alone would come too early: exit
+// handlers registered before ours run after it and may wait for a thread
+// inside a call. Asking the flag first keeps calls outside the exit from
+// reading the interpreter's plain int without the GIL.
 std::atomic<bool> exit_handlers_started{false};
 
 bool interpreter_finalizing() {
