@@ -89,4 +89,14 @@ set_target_properties(vyn_espeak_ng PROPERTIES
 add_dependencies(vyn_espeak_ng espeak_ng_build)
 
 set(VYN_ESPEAK_NG_PROGRAM "${_espeak_build}/src/espeak-ng")
-include("${CMAKE_CURRENT_LIST_DIR}/espeak-data.cmake")
+set(VYN_BUNDLED_DATA_ROOT "${CMAKE_BINARY_DIR}/vyn-data")
+set(VYN_BUNDLED_DATA_DIR "${VYN_BUNDLED_DATA_ROOT}/espeak-ng-data")
+ExternalProject_Add(vyn_espeak_data
+  SOURCE_DIR "${CMAKE_CURRENT_LIST_DIR}/espeak-data"
+  BINARY_DIR "${CMAKE_BINARY_DIR}/espeak-data-build"
+  CMAKE_ARGS "-DESPEAK_SOURCE=${_espeak_src}"
+    "-DESPEAK_NG_PROGRAM=${VYN_ESPEAK_NG_PROGRAM}"
+    "-DDATA_ROOT=${VYN_BUNDLED_DATA_ROOT}"
+  BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --parallel ${_jobs}
+  INSTALL_COMMAND ""
+  DEPENDS espeak_ng_build)
