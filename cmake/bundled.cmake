@@ -47,6 +47,9 @@ ExternalProject_Add(soxr_build
     -DBUILD_TESTS=OFF -DBUILD_EXAMPLES=OFF
   BUILD_BYPRODUCTS "${_soxr_install}/lib/libsoxr.a")
 
+# Debian's hardening: the library's known overflows on crafted text then
+# end the process at once, as Debian's own build does, instead of running
+# on with a corrupted stack.
 # No audio output and no library thread: vyn synthesizes synchronously to
 # memory. MBROLA support is compiled only when the build sees a program
 # named mbrola; any name does. The library must not pick up a system sonic
@@ -55,7 +58,7 @@ ExternalProject_Add(espeak_ng_build
   SOURCE_DIR "${_espeak_src}"
   BINARY_DIR "${_espeak_build}"
   CMAKE_ARGS ${_common_args}
-    "-DCMAKE_C_FLAGS=-DN_PATH_HOME=4096"
+    "-DCMAKE_C_FLAGS=-DN_PATH_HOME=4096 -fstack-protector-strong -D_FORTIFY_SOURCE=2"
     -DCMAKE_INSTALL_PREFIX=/nonexistent
     -DUSE_ASYNC=OFF -DUSE_LIBPCAUDIO=OFF -DUSE_SPEECHPLAYER=OFF
     -DUSE_KLATT=ON -DUSE_LIBSONIC=ON -DUSE_MBROLA=ON -DMBROLA_BIN=mbrola
