@@ -381,7 +381,7 @@ int add_build_facts(PyObject* module) {
                                std::pair{"_patched", patched_library}}) {
         PyObject* flag = PyBool_FromLong(value);
         if (PyModule_AddObject(module, name, flag) != 0) {
-            Py_DECREF(flag);
+            Py_XDECREF(flag);
             return -1;
         }
     }
