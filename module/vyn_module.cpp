@@ -13,13 +13,11 @@
 #include <utility>
 #include <vector>
 
+#include <dlfcn.h>
 #include <pthread.h>
 #include <unistd.h>
 
 #include "engine.h"
-
-// In the stable ABI from 3.13 on; weak, so that it is null before.
-extern "C" __attribute__((weak)) int Py_IsFinalizing(void);
 
 namespace {
 
@@ -81,7 +79,8 @@ bool on_main_thread() { return gettid() == getpid(); }
 
 // Whether the interpreter is exiting, asked without the GIL: a thread that
 // takes the GIL then is ended (3.11-3.13) or held forever (3.14 on).
-// From 3.13 on the interpreter says so itself (Py_IsFinalizing). Before,
+// From 3.13 on the interpreter says so itself: Py_IsFinalizing, looked up
+// at import, since a binary for 3.9's stable ABI must not name it. Before,
 // exit handlers run first (ours, registered at import, sets an atomic
 // flag), and Py_IsInitialized turns false the moment finalizing starts
 // (measured on 3.9 and 3.11). The flag alone would come too early: exit
@@ -89,9 +88,11 @@ bool on_main_thread() { return gettid() == getpid(); }
 // inside a call. Asking the flag first keeps calls outside the exit from
 // reading the interpreter's plain int without the GIL.
 std::atomic<bool> exit_handlers_started{false};
+int (*interpreter_says_finalizing)() = nullptr;  // set once, at import
 
 bool interpreter_finalizing() {
-    if (Py_IsFinalizing != nullptr) return Py_IsFinalizing() != 0;
+    if (interpreter_says_finalizing != nullptr)
+        return interpreter_says_finalizing() != 0;
     return exit_handlers_started.load() && !Py_IsInitialized();
 }
 
@@ -104,8 +105,10 @@ PyObject* note_exit_handlers_started(PyObject* /*module*/,
 PyMethodDef exit_handler_method = {"_note_exit", note_exit_handlers_started,
                                    METH_NOARGS, nullptr};
 
-int register_exit_handler() {
-    if (Py_IsFinalizing != nullptr) return 0;
+int prepare_finalizing_check() {
+    interpreter_says_finalizing = reinterpret_cast<int (*)()>(
+        dlsym(RTLD_DEFAULT, "Py_IsFinalizing"));
+    if (interpreter_says_finalizing != nullptr) return 0;
     owned_ref atexit_module(PyImport_ImportModule("atexit"));
     if (atexit_module.get() == nullptr) return -1;
     owned_ref handler(PyCFunction_New(&exit_handler_method, nullptr));
@@ -393,7 +396,7 @@ int add_build_facts(PyObject* module) {
 PyMODINIT_FUNC PyInit_vyn(void) {
     owned_ref module(PyModule_Create(&module_definition));
     if (module.get() == nullptr || add_build_facts(module.get()) != 0 ||
-        register_exit_handler() != 0)
+        prepare_finalizing_check() != 0)
         return nullptr;
     return module.release();
 }
