@@ -36,6 +36,10 @@ struct synthesis_control {
 // runs calls it first. Returns 0, or 1 when the synthesizer cannot start.
 int prepare_synthesizer() noexcept;
 
+// The version of the eSpeak NG library the engine runs against, as the
+// library states it ("1.51", "1.52.0").
+const char* synthesizer_version() noexcept;
+
 // Writes fragments into one mono 16-bit WAVE file at output_file_path, from
 // the first one on, or in the backward mode (backwards non-zero and
 // quit_after > 0) from the fragment chosen by measuring from the last one

@@ -1,14 +1,19 @@
 // The Python module vyn: its one function, synthesize_multiple, turns a list
 // of (voice_code, text) tuples into one WAVE file and returns the anchors.
+// It uses only the stable ABI of CPython 3.9 (Py_LIMITED_API, set by the
+// build), so one binary serves every later interpreter.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <climits>
 #include <csignal>
 #include <ctime>
 #include <new>
+#include <utility>
 #include <vector>
 
+#include <dlfcn.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -72,12 +77,45 @@ void restore_mask_in_child() {
 // child), so only a call there checks for them.
 bool on_main_thread() { return gettid() == getpid(); }
 
+// Whether the interpreter is exiting, asked without the GIL: a thread that
+// takes the GIL then is ended (3.11-3.13) or held forever (3.14 on).
+// From 3.13 on the interpreter says so itself: Py_IsFinalizing, looked up
+// at import, since a binary for 3.9's stable ABI must not name it. Before,
+// exit handlers run first (ours, registered at import, sets an atomic
+// flag), and Py_IsInitialized turns false the moment finalizing starts
+// (measured on 3.9 and 3.11). The flag alone would come too early: exit
+// handlers registered before ours run after it and may wait for a thread
+// inside a call. Asking the flag first keeps calls outside the exit from
+// reading the interpreter's plain int without the GIL.
+std::atomic<bool> exit_handlers_started{false};
+int (*interpreter_says_finalizing)() = nullptr;  // set once, at import
+
 bool interpreter_finalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing();
-#else
-    return _Py_IsFinalizing();
-#endif
+    if (interpreter_says_finalizing != nullptr)
+        return interpreter_says_finalizing() != 0;
+    return exit_handlers_started.load() && !Py_IsInitialized();
+}
+
+PyObject* note_exit_handlers_started(PyObject* /*module*/,
+                                     PyObject* /*unused*/) {
+    exit_handlers_started.store(true);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef exit_handler_method = {"_note_exit", note_exit_handlers_started,
+                                   METH_NOARGS, nullptr};
+
+int prepare_finalizing_check() {
+    interpreter_says_finalizing = reinterpret_cast<int (*)()>(
+        dlsym(RTLD_DEFAULT, "Py_IsFinalizing"));
+    if (interpreter_says_finalizing != nullptr) return 0;
+    owned_ref atexit_module(PyImport_ImportModule("atexit"));
+    if (atexit_module.get() == nullptr) return -1;
+    owned_ref handler(PyCFunction_New(&exit_handler_method, nullptr));
+    if (handler.get() == nullptr) return -1;
+    owned_ref registered(PyObject_CallMethod(atexit_module.get(), "register",
+                                             "O", handler.get()));
+    return registered.get() == nullptr ? -1 : 0;
 }
 
 // Taking the GIL back waits for the switch interval of a busy thread, so
@@ -177,24 +215,27 @@ PyObject* raise_value_error(const char* message) {
     return nullptr;
 }
 
-// The synthesis error, with "fragment N: reason" added as a note where the
-// engine blamed one fragment and the interpreter has notes (3.11 on); the
-// message itself stays as it is.
+// Adds "fragment N: reason" as a note where the interpreter has notes
+// (3.11 on: asked at run time, the binary serves all versions).
+void add_failure_note(PyObject* error, const synthesis_control& control) {
+    owned_ref add_note(PyObject_GetAttrString(error, "add_note"));
+    owned_ref note(add_note.get() == nullptr ? nullptr
+                   : PyUnicode_FromFormat("fragment %ld: %s",
+                                          control.failed_fragment,
+                                          control.failure_reason));
+    owned_ref added(note.get() == nullptr ? nullptr
+                    : PyObject_CallFunctionObjArgs(add_note.get(), note.get(),
+                                                   nullptr));
+    if (added.get() == nullptr) PyErr_Clear();
+}
+
+// The synthesis error, with a note where the engine blamed one fragment;
+// the message itself stays as it is.
 PyObject* raise_synthesis_error(const synthesis_control& control) {
     owned_ref error(PyObject_CallFunction(PyExc_ValueError, "s",
                                           synthesis_error_message));
     if (error.get() == nullptr) return nullptr;
-#if PY_VERSION_HEX >= 0x030B0000
-    if (control.failed_fragment >= 0) {
-        owned_ref added(PyObject_CallMethod(
-            error.get(), "add_note", "N",
-            PyUnicode_FromFormat("fragment %ld: %s", control.failed_fragment,
-                                 control.failure_reason)));
-        if (added.get() == nullptr) PyErr_Clear();
-    }
-#else
-    (void)control;
-#endif
+    if (control.failed_fragment >= 0) add_failure_note(error.get(), control);
     PyErr_SetObject(PyExc_ValueError, error.get());
     return nullptr;
 }
@@ -204,7 +245,7 @@ PyObject* raise_synthesis_error(const synthesis_control& control) {
 // engine runs.
 bool fill_fragment_table(PyObject* items, std::vector<fragment_entry>& table) {
     for (std::size_t i = 0; i < table.size(); ++i) {
-        PyObject* item = PyTuple_GET_ITEM(items, static_cast<Py_ssize_t>(i));
+        PyObject* item = PyTuple_GetItem(items, static_cast<Py_ssize_t>(i));
         if (!PyArg_ParseTuple(item, "ss", &table[i].voice_code,
                               &table[i].text))
             return false;
@@ -219,8 +260,9 @@ PyObject* build_anchors(const std::vector<fragment_entry>& table,
     for (unsigned int i = 0; i < synthesized; ++i) {
         PyObject* pair = Py_BuildValue("(ff)", double{table[i].begin},
                                        double{table[i].end});
-        if (pair == nullptr) return nullptr;
-        PyList_SET_ITEM(anchors.get(), i, pair);
+        // PyList_SetItem takes the pair, also when it fails.
+        if (pair == nullptr || PyList_SetItem(anchors.get(), i, pair) != 0)
+            return nullptr;
     }
     return anchors.release();
 }
@@ -234,7 +276,7 @@ PyObject* build_result(const std::vector<fragment_entry>& table,
 
 PyObject* synthesize_items(const char* output_file_path, float quit_after,
                            int backwards, PyObject* items) {
-    Py_ssize_t n = PyTuple_GET_SIZE(items);
+    Py_ssize_t n = PyTuple_Size(items);
     if (n > static_cast<Py_ssize_t>(UINT_MAX))
         return raise_value_error(parse_error_message);
     try {
@@ -283,10 +325,11 @@ PyObject* py_synthesize_multiple(PyObject* /*module*/, PyObject* args) {
     // interpreter ends this thread with pthread_exit as it takes the GIL
     // back, the unwind must not decref.
     PyObject* items = PyList_AsTuple(fragments);
-    PyObject* result = items == nullptr
+    const char* path = PyBytes_AsString(path_bytes);
+    PyObject* result = items == nullptr || path == nullptr
                            ? nullptr
-                           : synthesize_items(PyBytes_AS_STRING(path_bytes),
-                                              quit_after, backwards, items);
+                           : synthesize_items(path, quit_after, backwards,
+                                              items);
     Py_XDECREF(items);
     Py_DECREF(path_bytes);
     return result;
@@ -320,8 +363,40 @@ PyModuleDef module_definition = {
     nullptr,         // m_free
 };
 
+#if defined(VYN_BUNDLED) && VYN_BUNDLED
+constexpr bool bundled_build = true;
+#else
+constexpr bool bundled_build = false;
+#endif
+#if defined(VYN_ESPEAK_PATCHED) && VYN_ESPEAK_PATCHED
+constexpr bool patched_library = true;
+#else
+constexpr bool patched_library = false;
+#endif
+
+// Facts about the build, for the tests: which library it runs against,
+// whether that is compiled in, and whether it carries vyn's patches.
+int add_build_facts(PyObject* module) {
+    if (PyModule_AddStringConstant(module, "_library_version",
+                                   synthesizer_version()) != 0)
+        return -1;
+    for (auto [name, value] : {std::pair{"_bundled", bundled_build},
+                               std::pair{"_patched", patched_library}}) {
+        PyObject* flag = PyBool_FromLong(value);
+        if (PyModule_AddObject(module, name, flag) != 0) {
+            Py_XDECREF(flag);
+            return -1;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 PyMODINIT_FUNC PyInit_vyn(void) {
-    return PyModule_Create2(&module_definition, PYTHON_API_VERSION);
+    owned_ref module(PyModule_Create(&module_definition));
+    if (module.get() == nullptr || add_build_facts(module.get()) != 0 ||
+        prepare_finalizing_check() != 0)
+        return nullptr;
+    return module.release();
 }

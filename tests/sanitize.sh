@@ -126,9 +126,8 @@ engine_suite() {
 
 tsan_engine_suite() {
     cmake -S "$root" -B "$build/tsan-engine-tests" -DVYN_BUILD_MODULE=OFF \
-        -DVYN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug \
-        -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" \
-        -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread >/dev/null
+        -DVYN_BUILD_TESTS=ON -DVYN_SANITIZE_THREAD=ON -DCMAKE_BUILD_TYPE=Debug \
+        >/dev/null
     cmake --build "$build/tsan-engine-tests" -j "$(nproc)"
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
         ctest --test-dir "$build/tsan-engine-tests" --output-on-failure

@@ -22,6 +22,8 @@ from pathlib import Path
 import vyn
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE / "python"))
+from conftest import without_voice_data  # noqa: E402
 PARSE_ERROR = "Error while parsing the arguments"
 SYNTHESIS_ERROR = "Error while synthesizing multiple fragments"
 
@@ -109,8 +111,7 @@ def soak_calls(directory: Path, total: int):
 
 
 def missing_voice_data(directory: Path):
-    empty = directory / "empty-data"
-    empty.mkdir()
+    env, give_data_back = without_voice_data(directory)
     code = (
         "import os, vyn\n"
         "p = os.environ['SOAK_OUT']\n"
@@ -118,12 +119,12 @@ def missing_voice_data(directory: Path):
         "    try: vyn.synthesize_multiple(p, 0, 0, [('en', 'Hello.')])\n"
         "    except ValueError as e: assert str(e) == %r\n"
         "    else: raise SystemExit('succeeded without voice data')\n"
-        "del os.environ['ESPEAK_DATA_PATH']\n"
+        "%s\n"
         "print(vyn.synthesize_multiple(p, 0, 0, [('en', 'Hello.')])[1])\n"
-    ) % SYNTHESIS_ERROR
+    ) % (SYNTHESIS_ERROR, give_data_back)
     result = subprocess.run(
         [sys.executable, "-c", code], capture_output=True, text=True,
-        timeout=300, env={**os.environ, "ESPEAK_DATA_PATH": str(empty),
+        timeout=300, env={**os.environ, **env,
                           "SOAK_OUT": str(directory / "data.wav")})
     assert result.returncode == 0 and result.stdout.strip() == "1", result
     return 101

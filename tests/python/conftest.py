@@ -1,7 +1,5 @@
 """Shared helpers for the module's tests: the real eSpeak NG, real files,
 and independent readers (Python's wave module, soxi) for what was written."""
-import ctypes
-import functools
 import os
 import shutil
 import struct
@@ -76,19 +74,40 @@ def mbrola(value, *databases):
                f"mbrola, mbrola-{'/'.join(databases)}, contrib/non-free)"))
 
 
-@functools.lru_cache(maxsize=None)
+def espeak_ng() -> str:
+    """The espeak-ng program to compare with: the one built from the
+    bundled library's sources where VYN_ESPEAK_NG names it, else the
+    system's."""
+    return os.environ.get("VYN_ESPEAK_NG") or "espeak-ng"
+
+
 def espeak_version() -> tuple:
-    """The version of the eSpeak NG library vyn actually loaded, e.g.
-    (1, 51) or (1, 52, 0): read from the mapping in this process, not from
-    the distribution."""
-    import vyn  # noqa: F401  (maps the library it links against)
-    maps = Path("/proc/self/maps").read_text().split("\n")
-    path = next(line.split()[-1] for line in maps
-                if "/libespeak-ng.so" in line)
-    info = ctypes.CDLL(path).espeak_Info
-    info.restype = ctypes.c_char_p
-    return tuple(int(part) for part in
-                 info(None).decode().split()[0].split("."))
+    """The version of the eSpeak NG library vyn runs against, e.g. (1, 51)
+    or (1, 52, 0), as the module says: the bundled build has the library
+    inside, and the system build the one the loader found."""
+    import vyn
+    return tuple(int(part) for part in vyn._library_version.split("."))
+
+
+def without_voice_data(directory: Path):
+    """For a fresh interpreter that finds no voice data: the environment to
+    start it with, and a statement that gives it the data back. The system
+    library follows ESPEAK_DATA_PATH; the bundled build reads only the data
+    installed beside its own file, so the interpreter imports a copy of the
+    module from a directory that has none."""
+    import vyn
+    empty = directory / "no-voice-data"
+    empty.mkdir()
+    if not vyn._bundled:
+        return ({"ESPEAK_DATA_PATH": str(empty)},
+                'del os.environ["ESPEAK_DATA_PATH"]')
+    module = Path(vyn.__file__).resolve()
+    shutil.copy(module, empty)
+    data, beside_copy = module.parent / "vyn-data", empty / "vyn-data"
+    path = os.pathsep.join(filter(None, [str(empty),
+                                         os.environ.get("PYTHONPATH")]))
+    return ({"PYTHONPATH": path},
+            f"os.symlink({str(data)!r}, {str(beside_copy)!r})")
 
 
 class ListSubclass(list):

@@ -6,7 +6,8 @@ import pytest
 
 import vyn
 from conftest import (
-    ListSubclass, PARSE_ERROR, SYNTHESIS_ERROR, read_wave, run_python)
+    ListSubclass, PARSE_ERROR, SYNTHESIS_ERROR, read_wave, run_python,
+    without_voice_data)
 
 GOOD = ("en", "Hello there.")
 
@@ -130,17 +131,17 @@ try:
     vyn.synthesize_multiple(out, 0.0, 0, [("en", "Hello")])
 except ValueError as error:
     print("failed:", error, "| file:", os.path.exists(out))
-del os.environ["ESPEAK_DATA_PATH"]
+{give_data_back}
 print("then:", vyn.synthesize_multiple(out, 0.0, 0, [("en", "Hello")])[1])
 """
 
 
 def test_missing_voice_data_is_an_error_not_an_exit(tmp_path):
-    empty = tmp_path / "empty"
-    empty.mkdir()
+    env, give_data_back = without_voice_data(tmp_path)
     out = tmp_path / "out.wav"
-    done = run_python(MISSING_DATA.format(out=str(out)),
-                      env={"ESPEAK_DATA_PATH": str(empty)})
+    done = run_python(MISSING_DATA.format(out=str(out),
+                                          give_data_back=give_data_back),
+                      env=env)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == [
         f"failed: {SYNTHESIS_ERROR} | file: False", "then: 1"]

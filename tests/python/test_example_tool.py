@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 import vyn
-from conftest import read_wave, run_python, soxi
+from conftest import read_wave, run_python, soxi, without_voice_data
 
 TOOL = Path(__file__).resolve().parents[2] / "examples" / "vyn_anchors.py"
 
@@ -172,10 +172,8 @@ class TestFailures:
     def test_missing_voice_data_is_not_called_an_unknown_voice(self,
                                                                tmp_path):
         write_story(tmp_path / "story.txt")
-        (tmp_path / "no-data").mkdir()
-        completed = run_tool(
-            "story.txt", cwd=tmp_path,
-            env={"ESPEAK_DATA_PATH": str(tmp_path / "no-data")})
+        env, _ = without_voice_data(tmp_path)
+        completed = run_tool("story.txt", cwd=tmp_path, env=env)
         assert completed.returncode == 1
         assert "is its voice data (espeak-ng-data) installed?" in (
             completed.stderr)

@@ -17,7 +17,7 @@ import wave
 import pytest
 
 from conftest import (HEADER_SIZE, SYNTHESIS_ERROR, mbrola, read_wave,
-                      run_python, soxi)
+                      run_python, soxi, without_voice_data)
 
 import vyn
 
@@ -291,8 +291,7 @@ def test_refused_voice_code_in_a_fresh_process(tmp_path, code, reason):
 
 def test_missing_voice_data(tmp_path):
     """Only a process that never initialised the synthesizer can meet it."""
-    empty = tmp_path / "empty-data"
-    empty.mkdir()
+    env, give_data_back = without_voice_data(tmp_path)
     path = tmp_path / "out.wav"
     code = textwrap.dedent(f"""
         import os, vyn
@@ -302,12 +301,11 @@ def test_missing_voice_data(tmp_path):
         except ValueError as error:
             print(error)
         print(os.path.exists(path))
-        del os.environ["ESPEAK_DATA_PATH"]
+        {give_data_back}
         print(vyn.synthesize_multiple(path, 0, 0, [("en", "Hello.")])[1])
     """)
     result = subprocess.run([sys.executable, "-c", code], capture_output=True,
-                            text=True, timeout=120,
-                            env={**os.environ, "ESPEAK_DATA_PATH": str(empty)})
+                            text=True, timeout=120, env={**os.environ, **env})
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [SYNTHESIS_ERROR, "False", "1"]
     assert read_wave(path).frames > 0
@@ -464,6 +462,10 @@ SHIM_CASES = [
 ]
 
 
+@pytest.mark.skipif(vyn._bundled, reason=(
+    "the bundled library is compiled into the module with its symbols "
+    "hidden: a preloaded shim cannot reach its calls (the system build "
+    "runs these; the engine tests' fake synthesizer fails the same calls)"))
 @pytest.mark.parametrize("fragments,limit,backwards,failing,written",
                          SHIM_CASES)
 def test_synthesizer_call_fails(tmp_path, shim, seconds, fragments, limit,

@@ -11,7 +11,7 @@ import time
 import wave
 
 import pytest
-from conftest import espeak_version, mbrola
+from conftest import espeak_ng, espeak_version, mbrola
 
 # Calls in one fresh interpreter: prints each call's result or error, then
 # the process's locale in every category.
@@ -57,7 +57,7 @@ def test_first_fragment_as_the_command_line_speaks_it(tmp_path, code):
     # second its initialisation runs in: both must start in the same one.
     for _ in range(3):
         second = int(time.time())
-        subprocess.run(["espeak-ng", "-v", code, "-w", str(oracle), TEXT],
+        subprocess.run([espeak_ng(), "-v", code, "-w", str(oracle), TEXT],
                        check=True, capture_output=True, timeout=60, env=plain)
         before, result, after = calls_in_child([(ours, [(code, TEXT)])],
                                                env={"LC_ALL": "C"})

@@ -9,8 +9,8 @@ import sys
 import pytest
 
 import vyn
-from conftest import (HEADER_SIZE, ListSubclass, TupleSubclass, mbrola,
-                      read_wave, run_python, soxi)
+from conftest import (HEADER_SIZE, ListSubclass, TupleSubclass, espeak_ng,
+                      mbrola, read_wave, run_python, soxi)
 
 SENTENCES = [
     ("en", "The quick brown fox jumps over the lazy dog."),
@@ -47,8 +47,19 @@ def test_module_and_function_are_documented():
         ":param int backwards: if 1, synthesize backwards, from the last fragment to the first\n"
         ":param list fragments: list of (voice_code, text) tuples of text fragments to be synthesized\n"
         ":rtype: tuple (sample_rate, synthesized, list) where list is a list of (begin, end) time values")
-    assert [name for name in dir(vyn) if not name.startswith("__")] == [
+    assert [name for name in dir(vyn) if not name.startswith("_")] == [
         "synthesize_multiple"]
+
+
+def test_build_facts_name_the_library_the_command_line_runs():
+    # "eSpeak NG text-to-speech: 1.51  Data at: ..."
+    said = subprocess.run([espeak_ng(), "--version"], check=True,
+                          capture_output=True, text=True).stdout
+    assert said.split()[3] == vyn._library_version
+    assert (type(vyn._bundled), type(vyn._patched)) == (bool, bool)
+    # Patches reach only a library compiled in, which is 1.52.0.
+    assert vyn._bundled >= vyn._patched
+    assert not vyn._bundled or vyn._library_version == "1.52.0"
 
 
 @pytest.mark.parametrize("fragments", [

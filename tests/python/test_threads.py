@@ -156,6 +156,23 @@ time.sleep(0.3)
     assert (result.returncode, result.stderr) == (0, "")
 
 
+def test_an_exit_handler_may_wait_for_a_thread_inside_a_call(tmp_path):
+    # Exit handlers registered before the import run after the module's
+    # own: the call they wait for still comes back.
+    result = run_python(f"""
+import atexit, threading
+waited = []
+atexit.register(lambda: (waited[0].join(), print("joined")))
+import vyn
+waited.append(threading.Thread(
+    target=vyn.synthesize_multiple, daemon=True,
+    args=({str(tmp_path / "out.wav")!r}, 0, 0, [("en", "A sentence.")] * 20)))
+waited[0].start()
+""", timeout=60)
+    assert (result.returncode, result.stdout, result.stderr) == (
+        0, "joined\n", "")
+
+
 # A parent that has used MBROLA forks a pool; the workers and the parent then
 # synthesize MBROLA lists at once. MBROLA's audio does not depend on history,
 # so every result must be the bytes the parent made before the fork.
