@@ -99,7 +99,7 @@ std::uint32_t little_endian_32(const unsigned char* bytes) {
            static_cast<std::uint32_t>(bytes[3]) << 24;
 }
 
-// Every word list ends with its 0 byte before the rules begin.
+// The word lists, each ended by its 0 byte, fill the file up to the rules.
 bool word_lists_fit(const std::vector<unsigned char>& bytes,
                     std::size_t rules) {
     std::size_t at = header_size;
@@ -108,7 +108,7 @@ bool word_lists_fit(const std::vector<unsigned char>& bytes,
         if (at >= rules) return false;
         ++at;
     }
-    return true;
+    return at == rules;
 }
 
 // A cursor over the rules that never reads past the file.

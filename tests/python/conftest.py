@@ -62,6 +62,14 @@ def run_python(code: str, timeout: float = 120, env=None):
                           env={**os.environ, **(env or {})})
 
 
+def library_data() -> Path:
+    """The data directory of the command line's library."""
+    said = subprocess.run([os.environ.get("VYN_ESPEAK_NG", "espeak-ng"),
+                           "--version"], check=True, capture_output=True,
+                          text=True).stdout
+    return Path(said.split("Data at:")[1].strip())
+
+
 MBROLA_DATA = Path("/usr/share/mbrola")
 
 

@@ -13,10 +13,12 @@ import sys
 import textwrap
 import time
 import wave
+from pathlib import Path
 
 import pytest
 
-from conftest import HEADER_SIZE, SYNTHESIS_ERROR, read_wave, run_python, soxi
+from conftest import (HEADER_SIZE, SYNTHESIS_ERROR, library_data, mbrola,
+                      read_wave, run_python, soxi)
 
 import vyn
 
@@ -215,6 +217,9 @@ REFUSED_CODES = [
     ("variant-x", "is not installed"),  # crash
     ("en-" + "x" * 1461, "of 1464 bytes is too long"),  # crash
     ("en-" + "x" * 22, "is not installed"),  # overran a 20-byte field
+    # the formant synthesizer, at another rate than the library reports
+    pytest.param("mb-us1+f3", "an MBROLA voice takes no variant",
+                 marks=mbrola(None, "us1").marks),
 ]
 
 
@@ -252,6 +257,63 @@ def test_missing_voice_data(tmp_path):
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [SYNTHESIS_ERROR, "False", "1"]
     assert read_wave(path).frames > 0
+
+
+def unreadable(path, original):
+    if os.geteuid() == 0:  # root reads a file of mode 000
+        path.mkdir()
+    else:
+        path.write_bytes(original)
+        path.chmod(0)
+
+
+def rules_overwritten(path, original):
+    rules, = struct.unpack_from("<I", original, 4)
+    path.write_bytes(original[:rules] + b"\xff" * (len(original) - rules))
+
+
+DAMAGES = {
+    "missing": lambda path, original: None,
+    "unreadable": unreadable,
+    "truncated": lambda path, original: path.write_bytes(original[:20000]),
+    "garbage": lambda path, original: path.write_bytes(
+        bytes((i * 37 + 11) % 256 for i in range(len(original)))),
+    "word-lists-zeroed": lambda path, original: path.write_bytes(
+        original[:8] + bytes(len(original) - 8)),
+    "rules-overwritten": rules_overwritten,
+}
+
+
+# (voice code, the dictionary it loads, its damage): a dictionary line
+# (cmn), the first language's subtag (ru, de), language matching with a
+# variant, the default voice.
+@pytest.mark.parametrize("code,dictionary,damage", [
+    ("cmn", "cmn", "missing"),
+    ("ru", "ru", "garbage"),
+    ("ar", "ar", "unreadable"),
+    ("de", "de", "truncated"),
+    ("de-CH+f3", "de", "word-lists-zeroed"),
+    ("", "en", "rules-overwritten"),
+])
+def test_voice_whose_dictionary_cannot_be_read(tmp_path, code, dictionary,
+                                               damage):
+    """Refused before the library selects it, which would speak silence or
+    read past the end of a truncated file."""
+    if getattr(vyn, "_bundled", False):
+        pytest.skip("the bundled library takes its own data directory")
+    data = tmp_path / "data"
+    data.mkdir()
+    for entry in library_data().iterdir():
+        (data / entry.name).symlink_to(entry)
+    damaged = data / f"{dictionary}_dict"
+    damaged.unlink()
+    DAMAGES[damage](damaged, (library_data() / damaged.name).read_bytes())
+    path = tmp_path / "out.wav"
+    said = call_in_child(path, 0, 0, [["es", "Hola."], [code, "Hello."]],
+                         env={"ESPEAK_DATA_PATH": str(data)})
+    assert said == (f"{SYNTHESIS_ERROR} | fragment 1: voice '{code}': "
+                    "its dictionary cannot be read")
+    assert not path.exists()
 
 
 # -- I/O failure part-way through a file: a file-size limit ------------------
