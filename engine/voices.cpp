@@ -47,9 +47,8 @@ struct voice_catalog {
     std::unordered_map<std::string, resolved_voice> checked;
     std::vector<std::string> variants;  // "!v/NAME" of the installed ones
     std::vector<std::string> variant_names;  // their "name" lines
-    bool variants_listed = false;
     std::vector<listed_voice> voices;  // every voice but the variants
-    bool voices_listed = false;
+    bool listed = false;
     // The last code looked up: a list in one voice pays one comparison per
     // fragment.
     std::string last_code;
@@ -104,21 +103,27 @@ bool is_safe_code(const std::string& code, resolved_voice& voice) {
     return !bad;
 }
 
-void list_variants() {
-    if (catalog.variants_listed) return;
+// One listing of every installed voice, variants and MBROLA voices among
+// them (a specification without a language lists all; each listing reads
+// every voice file): the variants for their names, the others for the
+// library's name lookup.
+void list_installed() {
+    if (catalog.listed) return;
     espeak_VOICE spec;
     std::memset(&spec, 0, sizeof spec);
-    spec.languages = "variant";
     const espeak_VOICE** found = espeak_ListVoices(&spec);
     for (; found != nullptr && *found != nullptr; ++found) {
-        if ((*found)->identifier == nullptr ||
-            !starts_with((*found)->identifier, "!v/"))
-            continue;
-        catalog.variants.emplace_back((*found)->identifier);
-        if ((*found)->name != nullptr)
-            catalog.variant_names.emplace_back((*found)->name);
+        const char* identifier = (*found)->identifier;
+        const char* name = (*found)->name != nullptr ? (*found)->name : "";
+        if (identifier == nullptr) continue;
+        if (starts_with(identifier, "!v/")) {
+            catalog.variants.emplace_back(identifier);
+            catalog.variant_names.emplace_back(name);
+        } else if (!is_variant_entry(*found)) {
+            catalog.voices.push_back({name, identifier});
+        }
     }
-    catalog.variants_listed = true;
+    catalog.listed = true;
 }
 
 // "+3" is the library's m3, "+13" its f3.
@@ -132,7 +137,7 @@ std::string variant_file(const std::string& variant) {
 }
 
 bool variant_installed(const std::string& variant) {
-    list_variants();
+    list_installed();
     std::string file = variant_file(variant);
     for (const std::string& installed : catalog.variants) {
         if (installed == file) return true;
@@ -143,7 +148,7 @@ bool variant_installed(const std::string& variant) {
 // A name lookup finds variants too, by name or file name, and loads one
 // as if it were a voice: the library cannot speak with it.
 bool names_a_variant(const std::string& base) {
-    list_variants();
+    list_installed();
     for (const std::string& name : catalog.variant_names) {
         if (strcasecmp(name.c_str(), base.c_str()) == 0) return true;
     }
@@ -176,28 +181,6 @@ bool names_a_directory(const std::string& base) {
     return false;
 }
 
-void add_listed(const espeak_VOICE** found, const char* prefix) {
-    for (; found != nullptr && *found != nullptr; ++found) {
-        if ((*found)->identifier == nullptr ||
-            !starts_with((*found)->identifier, prefix))
-            continue;
-        const char* name = (*found)->name != nullptr ? (*found)->name : "";
-        catalog.voices.push_back({name, (*found)->identifier});
-    }
-}
-
-// The voices the library's name lookup searches: the plain listing leaves
-// out the MBROLA voices, which a listing of their directory "mb" gives.
-void list_voices() {
-    if (catalog.voices_listed) return;
-    add_listed(espeak_ListVoices(nullptr), "");
-    espeak_VOICE spec;
-    std::memset(&spec, 0, sizeof spec);
-    spec.languages = "mb";
-    add_listed(espeak_ListVoices(&spec), "mb/");
-    catalog.voices_listed = true;
-}
-
 bool ends_with_ignoring_case(const std::string& text,
                              const std::string& suffix) {
     return text.size() >= suffix.size() &&
@@ -212,7 +195,7 @@ bool ends_with_ignoring_case(const std::string& text,
 std::string file_by_name(const std::string& base) {
     std::string lower = lower_case(base);
     if (!voice_file_path(lower.c_str()).empty()) return lower;
-    list_voices();
+    list_installed();
     std::string by_file, by_last_part;
     for (const listed_voice& voice : catalog.voices) {
         if (strcasecmp(voice.name.c_str(), base.c_str()) == 0)
@@ -474,9 +457,8 @@ int apply_voice(const char* voice_code) noexcept {
 void reset_voice_cache() noexcept {
     forget_checked();
     catalog.voices.clear();
-    catalog.voices_listed = false;
     forget_dictionary_checks();
     catalog.variants.clear();
     catalog.variant_names.clear();
-    catalog.variants_listed = false;
+    catalog.listed = false;
 }
