@@ -14,6 +14,7 @@
 #include <cstring>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -41,6 +42,7 @@ constexpr int initial_speech_rate = espeakRATE_NORMAL;
 struct listed_voice {
     std::string name;
     std::string identifier;
+    bool has_language;  // a voice file without one is no voice to speak
 };
 
 struct voice_catalog {
@@ -120,7 +122,9 @@ void list_installed() {
             catalog.variants.emplace_back(identifier);
             catalog.variant_names.emplace_back(name);
         } else if (!is_variant_entry(*found)) {
-            catalog.voices.push_back({name, identifier});
+            const char* languages = (*found)->languages;
+            catalog.voices.push_back(
+                {name, identifier, languages != nullptr && *languages != 0});
         }
     }
     catalog.listed = true;
@@ -294,17 +298,47 @@ bool take_checked_voice(resolved_voice& voice, const std::string& file,
     return true;
 }
 
+bool select_and_take(resolved_voice& voice, const std::string& file,
+                     const std::string& code) {
+    return select_resolved(voice) == 0 && take_checked_voice(voice, file, code);
+}
+
+const listed_voice* listed(const std::string& identifier) {
+    list_installed();
+    for (const listed_voice& voice : catalog.voices) {
+        if (strcasecmp(voice.identifier.c_str(), identifier.c_str()) == 0)
+            return &voice;
+    }
+    return nullptr;
+}
+
+// A standard voice whose file is foreseen is known without selecting it:
+// each selection queues a copy of the voice that only synthesis frees, and
+// the library's queue keeps 170 (a call checking more would leak the
+// rest). An MBROLA voice is selected, for its rate and its data, as is a
+// file the library does not list as a voice or cannot open.
+bool take_foreseen_voice(resolved_voice& voice, const std::string& file,
+                         const std::string& code) {
+    if (!dictionary_readable(file, code, voice)) return false;
+    const listed_voice* entry = listed(file);
+    if (starts_with(file.c_str(), "mb/") || entry == nullptr ||
+        !entry->has_language ||
+        access(voice_file_path(file.c_str()).c_str(), R_OK) != 0)
+        return select_and_take(voice, file, code);
+    voice.sample_rate = engine_state.initialised_rate;
+    return true;
+}
+
 // Language matching, where a variant applies to the voice it finds.
 bool resolve_by_language(const std::string& code, std::size_t plus,
                          resolved_voice& voice) {
     std::string base = code.substr(0, plus);
     std::string file = language_choice(base);
-    if (file.empty() || !dictionary_readable(file, code, voice)) return false;
+    if (file.empty()) return false;
     voice.by_name = plus != std::string::npos;
-    if (!copy_selector(voice, voice.by_name ? file + code.substr(plus) : base) ||
-        select_resolved(voice) != 0)
-        return false;
-    return take_checked_voice(voice, file, code);
+    return copy_selector(voice, voice.by_name ? file + code.substr(plus)
+                                              : base) &&
+           take_foreseen_voice(voice, file, code);
 }
 
 // The command line's rule: a voice name or file first, then language
@@ -315,12 +349,13 @@ bool resolve_installed(const std::string& code, resolved_voice& voice) {
     if (names_a_variant(base) || names_a_directory(base) ||
         (plus != std::string::npos && !variant_installed(code.substr(plus + 1))))
         return false;
-    std::string file = file_by_name(base);
-    if (!dictionary_readable(file, code, voice)) return false;
     voice.by_name = true;
-    if (copy_selector(voice, code) && select_resolved(voice) == 0)
-        return take_checked_voice(voice, file, code);
-    return resolve_by_language(code, plus, voice);
+    if (!copy_selector(voice, code)) return false;
+    std::string file = file_by_name(base);
+    if (!file.empty()) return take_foreseen_voice(voice, file, code);
+    // Not foreseen by name: the library may still know it.
+    if (select_and_take(voice, file, code)) return true;
+    return voice.reason[0] == '\0' && resolve_by_language(code, plus, voice);
 }
 
 resolved_voice resolve(const std::string& code) {

@@ -442,18 +442,17 @@ def seconds():
 # (fragments, limit as a function of the durations, backwards, failing call,
 # the fragments the file then holds). Backward mode with [SHORT, LONG,
 # OTHER] and a limit between LONG and LONG + OTHER: the check of the codes
-# selects "en" and "de" once each (calls 1, 2), the search the voices of
-# OTHER and LONG (calls 3, 4), the forward pass those of LONG and OTHER
-# (calls 5, 6).
+# selects no standard voice, the search selects the voices of OTHER and LONG
+# (calls 1, 2), the forward pass those of LONG and OTHER (calls 3, 4).
 SHIM_CASES = [
     pytest.param([SHORT, LONG, OTHER], lambda s: s[LONG] + s[OTHER] / 2, 1,
-                 "espeak_SetVoiceByName:6", [LONG],
+                 "espeak_SetVoiceByName:4", [LONG],
                  id="voice-in-forward-pass-after-search"),
     pytest.param([SHORT, LONG, OTHER], lambda s: s[LONG] + s[OTHER] / 2, 1,
-                 "espeak_SetVoiceByName:5", [],
+                 "espeak_SetVoiceByName:3", [],
                  id="voice-at-start-of-forward-pass"),
     pytest.param([SHORT, LONG, OTHER], lambda s: s[LONG] + s[OTHER] / 2, 1,
-                 "espeak_SetVoiceByName:4", [OTHER],
+                 "espeak_SetVoiceByName:2", [OTHER],
                  id="voice-in-backward-search"),
     pytest.param([SHORT, LONG, OTHER], lambda s: s[LONG] + s[OTHER] / 2, 1,
                  "espeak_Synth:2", [OTHER], id="synth-in-backward-search"),
