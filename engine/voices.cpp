@@ -2,6 +2,7 @@
 
 #include "mbrola_pipes.h"
 #include "recording.h"
+#include "voice_dictionary.h"
 
 #include <espeak-ng/espeak_ng.h>
 #include <espeak-ng/speak_lib.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -28,19 +30,27 @@ constexpr std::size_t max_name_length = 39;
 constexpr std::size_t max_language_length = 19;
 constexpr std::size_t max_variant_length = 32;
 
-// A bound on what a process remembers: hosts that invent codes forever
-// pay for their checks again rather than for memory.
+// A bound on the codes a process remembers between calls: hosts that
+// invent codes forever pay for their checks again rather than for memory.
+// A call keeps every code it checked until it ends, however many.
 constexpr std::size_t max_remembered_codes = 512;
 
 // The speech rate espeak_Initialize sets; voices are spoken at it unless
 // their own files name a speed.
 constexpr int initial_speech_rate = espeakRATE_NORMAL;
 
+struct listed_voice {
+    std::string name;
+    std::string identifier;
+    bool has_language;  // a voice file without one is no voice to speak
+};
+
 struct voice_catalog {
     std::unordered_map<std::string, resolved_voice> checked;
     std::vector<std::string> variants;  // "!v/NAME" of the installed ones
     std::vector<std::string> variant_names;  // their "name" lines
-    bool variants_listed = false;
+    std::vector<listed_voice> voices;  // every voice but the variants
+    bool listed = false;
     // The last code looked up: a list in one voice pays one comparison per
     // fragment.
     std::string last_code;
@@ -95,21 +105,29 @@ bool is_safe_code(const std::string& code, resolved_voice& voice) {
     return !bad;
 }
 
-void list_variants() {
-    if (catalog.variants_listed) return;
+// One listing of every installed voice, variants and MBROLA voices among
+// them (a specification without a language lists all; each listing reads
+// every voice file): the variants for their names, the others for the
+// library's name lookup.
+void list_installed() {
+    if (catalog.listed) return;
     espeak_VOICE spec;
     std::memset(&spec, 0, sizeof spec);
-    spec.languages = "variant";
     const espeak_VOICE** found = espeak_ListVoices(&spec);
     for (; found != nullptr && *found != nullptr; ++found) {
-        if ((*found)->identifier == nullptr ||
-            !starts_with((*found)->identifier, "!v/"))
-            continue;
-        catalog.variants.emplace_back((*found)->identifier);
-        if ((*found)->name != nullptr)
-            catalog.variant_names.emplace_back((*found)->name);
+        const char* identifier = (*found)->identifier;
+        const char* name = (*found)->name != nullptr ? (*found)->name : "";
+        if (identifier == nullptr) continue;
+        if (starts_with(identifier, "!v/")) {
+            catalog.variants.emplace_back(identifier);
+            catalog.variant_names.emplace_back(name);
+        } else if (!is_variant_entry(*found)) {
+            const char* languages = (*found)->languages;
+            catalog.voices.push_back(
+                {name, identifier, languages != nullptr && *languages != 0});
+        }
     }
-    catalog.variants_listed = true;
+    catalog.listed = true;
 }
 
 // "+3" is the library's m3, "+13" its f3.
@@ -123,7 +141,7 @@ std::string variant_file(const std::string& variant) {
 }
 
 bool variant_installed(const std::string& variant) {
-    list_variants();
+    list_installed();
     std::string file = variant_file(variant);
     for (const std::string& installed : catalog.variants) {
         if (installed == file) return true;
@@ -134,7 +152,7 @@ bool variant_installed(const std::string& variant) {
 // A name lookup finds variants too, by name or file name, and loads one
 // as if it were a voice: the library cannot speak with it.
 bool names_a_variant(const std::string& base) {
-    list_variants();
+    list_installed();
     for (const std::string& name : catalog.variant_names) {
         if (strcasecmp(name.c_str(), base.c_str()) == 0) return true;
     }
@@ -146,6 +164,11 @@ bool names_a_variant(const std::string& base) {
     return false;
 }
 
+std::string lower_case(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(c));
+    return text;
+}
+
 // The library takes a file of its voice directories by name before it
 // looks at the voice list, and reads a directory there as an empty voice
 // without a phoneme table.
@@ -153,33 +176,61 @@ bool names_a_directory(const std::string& base) {
     const char* data = nullptr;
     espeak_Info(&data);
     if (data == nullptr) return false;
-    std::string lower = base;
-    for (char& c : lower) c = static_cast<char>(std::tolower(c));
     for (const char* directory : {"/voices/", "/lang/"}) {
         struct stat status;
-        std::string path = data + (directory + lower);
+        std::string path = data + (directory + lower_case(base));
         if (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
             return true;
     }
     return false;
 }
 
-// Language matching takes every voice, variants included, for a code that
-// starts with "all", and a variant entry selected as a voice brings the
-// library down: such codes never reach it.
-bool language_match_is_safe(const std::string& language) {
-    if (language.size() > max_language_length) return false;
+bool ends_with_ignoring_case(const std::string& text,
+                             const std::string& suffix) {
+    return text.size() >= suffix.size() &&
+           strcasecmp(text.c_str() + text.size() - suffix.size(),
+                      suffix.c_str()) == 0;
+}
+
+// The voice file espeak_SetVoiceByName takes for base, found without
+// selecting it: a file of that name (in lower case) in the voice
+// directories, else the voice so named, else the one of that file, else
+// the one whose file's last part it is. "" when there is none.
+std::string file_by_name(const std::string& base) {
+    std::string lower = lower_case(base);
+    if (!voice_file_path(lower.c_str()).empty()) return lower;
+    list_installed();
+    std::string by_file, by_last_part;
+    for (const listed_voice& voice : catalog.voices) {
+        if (strcasecmp(voice.name.c_str(), base.c_str()) == 0)
+            return voice.identifier;
+        if (strcasecmp(voice.identifier.c_str(), base.c_str()) == 0)
+            by_file = voice.identifier;
+        else if (ends_with_ignoring_case(voice.identifier, "/" + base))
+            by_last_part = voice.identifier;
+    }
+    return by_file.empty() ? by_last_part : by_file;
+}
+
+// The voice language matching selects: the first entry the library lists
+// for the language that is not under mb/ (it lists by score, ties by name,
+// and its selection leaves MBROLA voices out). "" when it selects none, or
+// selects what brings the library down: a variant entry, every voice (a
+// code starting with "all"), or a code that overruns its language field.
+std::string language_choice(const std::string& language) {
+    if (language.size() > max_language_length) return "";
     if (language.size() >= 3 && strncasecmp(language.c_str(), "all", 3) == 0)
-        return false;
+        return "";
     espeak_VOICE spec;
     std::memset(&spec, 0, sizeof spec);
     spec.languages = language.c_str();
     const espeak_VOICE** found = espeak_ListVoices(&spec);
-    if (found == nullptr || *found == nullptr) return false;
-    for (; *found != nullptr; ++found) {
-        if (is_variant_entry(*found)) return false;
+    for (; found != nullptr && *found != nullptr; ++found) {
+        if ((*found)->identifier == nullptr) return "";
+        if (starts_with((*found)->identifier, "mb/")) continue;
+        return is_variant_entry(*found) ? "" : (*found)->identifier;
     }
-    return true;
+    return "";
 }
 
 int select_by_language(const char* language) {
@@ -218,8 +269,80 @@ bool copy_selector(resolved_voice& voice, const std::string& selector) {
     return true;
 }
 
+bool dictionary_readable(const std::string& file, const std::string& code,
+                         resolved_voice& voice) {
+    if (file.empty() || check_voice_dictionary(file.c_str()) == 0) return true;
+    refuse(voice, "voice '%s': its dictionary cannot be read", code.c_str());
+    return false;
+}
+
+// The library has the last word on what it selected: a file other than the
+// one foreseen has its dictionary checked now. A variant would make an
+// MBROLA voice speak with the formant synthesizer at another rate than the
+// library reports: such codes are refused.
+bool take_checked_voice(resolved_voice& voice, const std::string& file,
+                        const std::string& code) {
+    const espeak_VOICE* current = espeak_GetCurrentVoice();
+    if (current == nullptr || current->identifier == nullptr) return false;
+    std::string selected(current->identifier,
+                         std::strcspn(current->identifier, "+"));
+    if (strcasecmp(selected.c_str(), file.c_str()) != 0 &&
+        !dictionary_readable(selected, code, voice))
+        return false;
+    if (!take_selected_voice(voice)) return false;
+    if (voice.mbrola && code.find('+') != std::string::npos) {
+        refuse(voice, "voice '%s': an MBROLA voice takes no variant",
+               code.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool select_and_take(resolved_voice& voice, const std::string& file,
+                     const std::string& code) {
+    return select_resolved(voice) == 0 && take_checked_voice(voice, file, code);
+}
+
+const listed_voice* listed(const std::string& identifier) {
+    list_installed();
+    for (const listed_voice& voice : catalog.voices) {
+        if (strcasecmp(voice.identifier.c_str(), identifier.c_str()) == 0)
+            return &voice;
+    }
+    return nullptr;
+}
+
+// A standard voice whose file is foreseen is known without selecting it:
+// each selection queues a copy of the voice that only synthesis frees, and
+// the library's queue keeps 170 (a call checking more would leak the
+// rest). An MBROLA voice is selected, for its rate and its data, as is a
+// file the library does not list as a voice or cannot open.
+bool take_foreseen_voice(resolved_voice& voice, const std::string& file,
+                         const std::string& code) {
+    if (!dictionary_readable(file, code, voice)) return false;
+    const listed_voice* entry = listed(file);
+    if (starts_with(file.c_str(), "mb/") || entry == nullptr ||
+        !entry->has_language ||
+        access(voice_file_path(file.c_str()).c_str(), R_OK) != 0)
+        return select_and_take(voice, file, code);
+    voice.sample_rate = engine_state.initialised_rate;
+    return true;
+}
+
+// Language matching, where a variant applies to the voice it finds.
+bool resolve_by_language(const std::string& code, std::size_t plus,
+                         resolved_voice& voice) {
+    std::string base = code.substr(0, plus);
+    std::string file = language_choice(base);
+    if (file.empty()) return false;
+    voice.by_name = plus != std::string::npos;
+    return copy_selector(voice, voice.by_name ? file + code.substr(plus)
+                                              : base) &&
+           take_foreseen_voice(voice, file, code);
+}
+
 // The command line's rule: a voice name or file first, then language
-// matching (a variant then applies to the voice the language found).
+// matching. Each voice's dictionary is checked before it is selected.
 bool resolve_installed(const std::string& code, resolved_voice& voice) {
     std::size_t plus = code.find('+');
     std::string base = code.substr(0, plus);
@@ -227,20 +350,12 @@ bool resolve_installed(const std::string& code, resolved_voice& voice) {
         (plus != std::string::npos && !variant_installed(code.substr(plus + 1))))
         return false;
     voice.by_name = true;
-    if (copy_selector(voice, code) && select_resolved(voice) == 0)
-        return take_selected_voice(voice);
-    if (!language_match_is_safe(base) || select_by_language(base.c_str()) != 0)
-        return false;
-    const espeak_VOICE* current = espeak_GetCurrentVoice();
-    if (current == nullptr || current->identifier == nullptr) return false;
-    if (plus == std::string::npos) {
-        voice.by_name = false;
-        copy_selector(voice, base);
-    } else if (!copy_selector(voice, current->identifier + code.substr(plus)) ||
-               select_resolved(voice) != 0) {
-        return false;
-    }
-    return take_selected_voice(voice);
+    if (!copy_selector(voice, code)) return false;
+    std::string file = file_by_name(base);
+    if (!file.empty()) return take_foreseen_voice(voice, file, code);
+    // Not foreseen by name: the library may still know it.
+    if (select_and_take(voice, file, code)) return true;
+    return voice.reason[0] == '\0' && resolve_by_language(code, plus, voice);
 }
 
 resolved_voice resolve(const std::string& code) {
@@ -248,6 +363,7 @@ resolved_voice resolve(const std::string& code) {
     voice.known = true;
     if (code.empty()) {  // the library's default voice, by language matching
         voice.sample_rate = engine_state.initialised_rate;
+        voice.known = dictionary_readable(file_by_name("en"), code, voice);
         return voice;
     }
     if (!is_safe_code(code, voice)) {
@@ -255,8 +371,9 @@ resolved_voice resolve(const std::string& code) {
         return voice;
     }
     if (!resolve_installed(code, voice)) {
-        voice = resolved_voice{};
-        refuse(voice, "voice '%s' is not installed", code.c_str());
+        voice.known = false;
+        if (voice.reason[0] == '\0')
+            refuse(voice, "voice '%s' is not installed", code.c_str());
     }
     return voice;
 }
@@ -273,10 +390,16 @@ const resolved_voice* lookup(const char* voice_code) {
 
 const resolved_voice& check_one(const char* voice_code) {
     if (const resolved_voice* known = lookup(voice_code)) return *known;
-    if (catalog.checked.size() >= max_remembered_codes) reset_voice_cache();
     resolved_voice voice = resolve(voice_code);
     catalog.last = nullptr;
     return catalog.checked.emplace(voice_code, voice).first->second;
+}
+
+// Between calls only: the codes a call checked stay until it ends.
+void forget_checked() {
+    catalog.checked.clear();
+    catalog.last = nullptr;
+    catalog.last_code.clear();
 }
 
 void blame(synthesis_control* control, unsigned int j, const char* reason) {
@@ -292,6 +415,7 @@ int check_voices(const fragment_entry* fragments, unsigned int n,
                  synthesis_control* control, int* file_rate) noexcept {
     *file_rate = n == 0 ? engine_state.initialised_rate : 0;
     try {
+        if (catalog.checked.size() >= max_remembered_codes) forget_checked();
         for (unsigned int j = 0; j < n; ++j) {
             if (fragments[j].voice_code == nullptr) {
                 blame(control, j, "no voice code");
@@ -334,22 +458,42 @@ int select_at_its_rate(const resolved_voice& voice) {
     return espeak_ng_GetSampleRate() == voice.sample_rate ? 0 : 1;
 }
 
+// A voice file that names a speed (be, jbo: "speed 95") sets the speed
+// tables as it is read; a variant read after it puts the speed back to 100
+// without recomputing them, so the command line speaks "be+f3" at be's
+// speed. With a variant, the voice alone is selected first and the speed
+// restored then, which a fresh process's tables are; otherwise after.
+bool select_voice_alone(const resolved_voice& voice) {
+    const char* plus =
+        voice.by_name ? std::strchr(voice.selector, '+') : nullptr;
+    if (plus == nullptr) return false;
+    char alone[sizeof voice.selector];
+    std::size_t length = static_cast<std::size_t>(plus - voice.selector);
+    std::memcpy(alone, voice.selector, length);
+    alone[length] = '\0';
+    return espeak_SetVoiceByName(alone) == EE_OK;
+}
+
 }  // namespace
 
 int apply_voice(const char* voice_code) noexcept {
     const resolved_voice* voice = checked_voice(voice_code);
-    if (voice == nullptr || select_at_its_rate(*voice) != 0) return 1;
+    if (voice == nullptr) return 1;
+    bool with_variant = select_voice_alone(*voice);
     // Selecting a voice sets its speed only when its file names one; this
     // recomputes the speed tables, so no voice's speed outlives it.
-    espeak_SetParameter(espeakRATE, initial_speech_rate, 0);
+    if (with_variant) espeak_SetParameter(espeakRATE, initial_speech_rate, 0);
+    if (select_at_its_rate(*voice) != 0) return 1;
+    if (!with_variant)
+        espeak_SetParameter(espeakRATE, initial_speech_rate, 0);
     return 0;
 }
 
 void reset_voice_cache() noexcept {
-    catalog.checked.clear();
-    catalog.last = nullptr;
-    catalog.last_code.clear();
+    forget_checked();
+    catalog.voices.clear();
+    forget_dictionary_checks();
     catalog.variants.clear();
     catalog.variant_names.clear();
-    catalog.variants_listed = false;
+    catalog.listed = false;
 }

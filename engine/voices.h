@@ -17,11 +17,13 @@ struct resolved_voice {
 };
 
 // Checks the voice code of every fragment, 0 to n - 1, before a recording
-// starts; each distinct code costs one check per process. Gives the file's
-// rate: the highest rate among the fragments' voices (the initialised rate
-// for an empty table), so converting up loses nothing of the others. On a
-// refused code returns 1 and, with control, names the fragment and the
-// reason.
+// starts; each distinct code costs one check per process (a bounded number
+// of codes is remembered between calls, every code of a call until it
+// ends), and its voice's dictionary before the library selects the voice.
+// Gives the file's rate: the highest rate among the fragments' voices (the
+// initialised rate for an empty table), so converting up loses nothing of
+// the others. On a refused code returns 1 and, with control, names the
+// fragment and the reason.
 int check_voices(const fragment_entry* fragments, unsigned int n,
                  synthesis_control* control, int* file_rate) noexcept;
 

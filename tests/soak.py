@@ -1,6 +1,7 @@
 """The long reliability run (./dev soak): 10,000 consecutive calls in one
 process, mixing forward, limited and backward calls with every kind of
-failure; missing voice data in a fresh process; several threads at once;
+failure; 5,000 distinct voice codes over a process's life and 700 in one
+call; missing voice data in a fresh process; several threads at once;
 a stream and a file past WAVE's 4 GiB; and the fuzz tests at 10,000
 examples each. Prints the figures: calls made,
 outcomes, time, and RSS growth (skipped under AddressSanitizer, whose
@@ -23,7 +24,7 @@ import vyn
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE / "python"))
-from conftest import without_voice_data  # noqa: E402
+from conftest import espeak_ng, library_data, without_voice_data  # noqa: E402
 PARSE_ERROR = "Error while parsing the arguments"
 SYNTHESIS_ERROR = "Error while synthesizing multiple fragments"
 
@@ -108,6 +109,44 @@ def soak_calls(directory: Path, total: int):
     elapsed = time.perf_counter() - started
     rss_end = rss_kib()
     return outcomes, elapsed, rss_start, rss_end
+
+
+def distinct_codes(count: int):
+    """Languages that speak alone (every one the command line speaks),
+    each with every installed variant, the language changing fastest."""
+    data = library_data()
+    variants = sorted(path.name for path in (data / "voices" / "!v").iterdir())
+    listing = subprocess.run([espeak_ng(), "--voices"], check=True,
+                             capture_output=True,
+                             text=True).stdout.splitlines()[1:]
+    languages = [line.split()[1] for line in listing]
+    languages = [language for language in languages
+                 if call(("/dev/null", 0, 0, [(language, "a")]))[0] == "ok"]
+    # Every language, and so every dictionary, within the first 1,000.
+    codes = [f"{language}+{variant}" for variant in variants
+             for language in languages]
+    if len(codes) < count:
+        raise SystemExit(f"only {len(codes)} distinct codes installed")
+    return codes[:count]
+
+
+def many_codes(directory: Path, lifetime: int = 5000, one_call: int = 700):
+    """Every code a call checked stays until it ends: calls of ten codes,
+    then one of 700, all unseen before."""
+    codes = distinct_codes(lifetime + one_call)
+    out = str(directory / "codes.wav")
+    rss_start = None
+    started = time.perf_counter()
+    for first in range(0, lifetime, 10):
+        if first == 1000:
+            rss_start = rss_kib()
+        batch = codes[first:first + 10]
+        result = vyn.synthesize_multiple(out, 0, 0, [(c, "a") for c in batch])
+        assert result[1] == len(batch), (first, result)
+    batch = codes[lifetime:]
+    result = vyn.synthesize_multiple(out, 0, 0, [(c, "a") for c in batch])
+    assert result[1] == len(batch), result
+    return time.perf_counter() - started, rss_start, rss_kib()
 
 
 def missing_voice_data(directory: Path):
@@ -210,6 +249,13 @@ def main():
             growth = rss_end - rss_start
             print(f"RSS growth after warm-up: {growth} KiB "
                   f"({rss_start} -> {rss_end} KiB; target < 1024 KiB)")
+        seconds, rss_start, rss_end = many_codes(directory)
+        print(f"distinct voice codes: 5000 in calls of 10, then 700 in one "
+              f"call, all spoken, in {seconds:.1f} s")
+        if not sanitized():
+            print(f"  RSS growth after the first 1,000 codes: "
+                  f"{rss_end - rss_start} KiB ({rss_start} -> {rss_end} KiB; "
+                  f"target < 1024 KiB)")
         print(f"missing voice data (fresh process): "
               f"{missing_voice_data(directory)} calls")
         print(f"threads: {threads(directory)} calls from 4 threads, correct")

@@ -61,6 +61,13 @@ def run_python(code: str, timeout: float = 120, env=None, argv=()):
                           env={**os.environ, **(env or {})})
 
 
+def library_data() -> Path:
+    """The data directory of the command line's library."""
+    said = subprocess.run([espeak_ng(), "--version"], check=True,
+                          capture_output=True, text=True).stdout
+    return Path(said.split("Data at:")[1].strip())
+
+
 MBROLA_DATA = Path("/usr/share/mbrola")
 
 

@@ -13,11 +13,12 @@ import sys
 import textwrap
 import time
 import wave
+from pathlib import Path
 
 import pytest
 
-from conftest import (HEADER_SIZE, SYNTHESIS_ERROR, mbrola, read_wave,
-                      run_python, soxi, without_voice_data)
+from conftest import (HEADER_SIZE, SYNTHESIS_ERROR, library_data, mbrola,
+                      read_wave, run_python, soxi, without_voice_data)
 
 import vyn
 
@@ -274,6 +275,9 @@ REFUSED_CODES = [
     ("variant-x", "is not installed"),  # crash
     ("en-" + "x" * 1461, "of 1464 bytes is too long"),  # crash
     ("en-" + "x" * 22, "is not installed"),  # overran a 20-byte field
+    # the formant synthesizer, at another rate than the library reports
+    pytest.param("mb-us1+f3", "an MBROLA voice takes no variant",
+                 marks=mbrola(None, "us1").marks),
 ]
 
 
@@ -309,6 +313,63 @@ def test_missing_voice_data(tmp_path):
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [SYNTHESIS_ERROR, "False", "1"]
     assert read_wave(path).frames > 0
+
+
+def unreadable(path, original):
+    if os.geteuid() == 0:  # root reads a file of mode 000
+        path.mkdir()
+    else:
+        path.write_bytes(original)
+        path.chmod(0)
+
+
+def rules_overwritten(path, original):
+    rules, = struct.unpack_from("<I", original, 4)
+    path.write_bytes(original[:rules] + b"\xff" * (len(original) - rules))
+
+
+DAMAGES = {
+    "missing": lambda path, original: None,
+    "unreadable": unreadable,
+    "truncated": lambda path, original: path.write_bytes(original[:20000]),
+    "garbage": lambda path, original: path.write_bytes(
+        bytes((i * 37 + 11) % 256 for i in range(len(original)))),
+    "word-lists-zeroed": lambda path, original: path.write_bytes(
+        original[:8] + bytes(len(original) - 8)),
+    "rules-overwritten": rules_overwritten,
+}
+
+
+# (voice code, the dictionary it loads, its damage): a dictionary line
+# (cmn), the first language's subtag (ru, de), language matching with a
+# variant, the default voice.
+@pytest.mark.parametrize("code,dictionary,damage", [
+    ("cmn", "cmn", "missing"),
+    ("ru", "ru", "garbage"),
+    ("ar", "ar", "unreadable"),
+    ("de", "de", "truncated"),
+    ("de-CH+f3", "de", "word-lists-zeroed"),
+    ("", "en", "rules-overwritten"),
+])
+def test_voice_whose_dictionary_cannot_be_read(tmp_path, code, dictionary,
+                                               damage):
+    """Refused before the library selects it, which would speak silence or
+    read past the end of a truncated file."""
+    if getattr(vyn, "_bundled", False):
+        pytest.skip("the bundled library takes its own data directory")
+    data = tmp_path / "data"
+    data.mkdir()
+    for entry in library_data().iterdir():
+        (data / entry.name).symlink_to(entry)
+    damaged = data / f"{dictionary}_dict"
+    damaged.unlink()
+    DAMAGES[damage](damaged, (library_data() / damaged.name).read_bytes())
+    path = tmp_path / "out.wav"
+    said = call_in_child(path, 0, 0, [["es", "Hola."], [code, "Hello."]],
+                         env={"ESPEAK_DATA_PATH": str(data)})
+    assert said == (f"{SYNTHESIS_ERROR} | fragment 1: voice '{code}': "
+                    "its dictionary cannot be read")
+    assert not path.exists()
 
 
 # -- I/O failure part-way through a file: a file-size limit ------------------
@@ -437,18 +498,17 @@ def seconds():
 # (fragments, limit as a function of the durations, backwards, failing call,
 # the fragments the file then holds). Backward mode with [SHORT, LONG,
 # OTHER] and a limit between LONG and LONG + OTHER: the check of the codes
-# selects "en" and "de" once each (calls 1, 2), the search the voices of
-# OTHER and LONG (calls 3, 4), the forward pass those of LONG and OTHER
-# (calls 5, 6).
+# selects no standard voice, the search selects the voices of OTHER and LONG
+# (calls 1, 2), the forward pass those of LONG and OTHER (calls 3, 4).
 SHIM_CASES = [
     pytest.param([SHORT, LONG, OTHER], lambda s: s[LONG] + s[OTHER] / 2, 1,
-                 "espeak_SetVoiceByName:6", [LONG],
+                 "espeak_SetVoiceByName:4", [LONG],
                  id="voice-in-forward-pass-after-search"),
     pytest.param([SHORT, LONG, OTHER], lambda s: s[LONG] + s[OTHER] / 2, 1,
-                 "espeak_SetVoiceByName:5", [],
+                 "espeak_SetVoiceByName:3", [],
                  id="voice-at-start-of-forward-pass"),
     pytest.param([SHORT, LONG, OTHER], lambda s: s[LONG] + s[OTHER] / 2, 1,
-                 "espeak_SetVoiceByName:4", [OTHER],
+                 "espeak_SetVoiceByName:2", [OTHER],
                  id="voice-in-backward-search"),
     pytest.param([SHORT, LONG, OTHER], lambda s: s[LONG] + s[OTHER] / 2, 1,
                  "espeak_Synth:2", [OTHER], id="synth-in-backward-search"),

@@ -10,7 +10,7 @@ import pytest
 
 import vyn
 from conftest import (HEADER_SIZE, ListSubclass, TupleSubclass, espeak_ng,
-                      mbrola, read_wave, run_python, soxi)
+                      library_data, mbrola, read_wave, run_python, soxi)
 
 SENTENCES = [
     ("en", "The quick brown fox jumps over the lazy dog."),
@@ -252,3 +252,23 @@ def test_backward_over_voices_of_different_rates(wav_path, fragments):
     assert (sample_rate, synthesized) == (22050, 1)
     assert anchors[0][1] == pytest.approx(last, abs=3 / 22050)
     assert read_wave(wav_path).frames == round(anchors[0][1] * 22050)
+
+
+def distinct_codes(languages):
+    variants = sorted(path.name for path in
+                      (library_data() / "voices" / "!v").iterdir())
+    return [f"{language}+{variant}" for language in languages
+            for variant in variants]
+
+
+def test_more_distinct_codes_than_a_process_remembers(wav_path):
+    """The codes a call checked stay until it ends, however many: 700 in
+    one call, then a call of codes unseen while the memory is over its
+    bound, then a code seen before."""
+    codes = distinct_codes(["en", "de", "fr", "es", "it", "nl", "pt", "sv"])
+    assert len(codes) >= 800
+    for fragments in [codes[:700], codes[700:702], codes[699:701]]:
+        wav_path.write_bytes(b"earlier")
+        result = synthesize(wav_path, [(code, "a") for code in fragments])
+        assert result[1] == len(fragments)
+        assert read_wave(wav_path).frames > 0
