@@ -7,13 +7,18 @@ from ._long_list import run as _run
 
 __all__ = ["synthesize_multiple", "synthesize_corpus", "JobResult"]
 
+_MISSING = object()
 
-def synthesize_multiple(output_file_path, quit_after, backwards, fragments,
-                        *, workers=None, executor=None):
-    """Does what vyn.synthesize_multiple does, returning what it returns,
+
+def synthesize_multiple(output_file_path=_MISSING, quit_after=_MISSING,
+                        backwards=_MISSING, fragments=_MISSING, /, *extra,
+                        workers=None, executor=None):
+    """Does what vyn.synthesize_multiple does and returns what it returns,
     with the work split into contiguous parts over worker processes:
     workers local processes (default: the usable cores), or the given
-    concurrent.futures.Executor instead. Short lists run as one call in this
-    process."""
-    return _run(output_file_path, quit_after, backwards, fragments,
-                workers, executor)[:3]
+    concurrent.futures.Executor instead. Lists too short to gain run as one
+    call in this process. Arguments of the wrong number or shape raise the
+    same ValueError as vyn's."""
+    arguments = [a for a in (output_file_path, quit_after, backwards,
+                             fragments) if a is not _MISSING]
+    return _run(*arguments, *extra, workers=workers, executor=executor)[:3]

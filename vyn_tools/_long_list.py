@@ -212,12 +212,12 @@ def one_call(path, quit_after, backwards, fragments):
     return rate, synthesized, anchors, start
 
 
-def run(path, quit_after, backwards, fragments, workers=None, executor=None,
-        progress=None):
+def run(*arguments, workers=None, executor=None, progress=None):
     """synthesize_multiple over workers, with the start of the backward mode
     too: (sample_rate, synthesized, anchors, start). progress, if given, is
     called with the number of fragments each finished part holds."""
-    file_rate, limit = check(path, quit_after, backwards, fragments)
+    file_rate, limit = check(*arguments)
+    path, quit_after, backwards, fragments = arguments
     fragments = [(voice, text) for voice, text in fragments]
     backward_mode = backwards != 0 and limit > 0
     runner = Runner(workers, executor)

@@ -138,7 +138,7 @@ class JoinedWave:
             self.descriptor = -1
 
 
-def check(path, quit_after, backwards, fragments):
+def check(*arguments):
     """The arguments and every voice as one call checks them, nothing
     written: (the file's rate, the limit as the call takes it)."""
-    return vyn._check(path, quit_after, backwards, fragments)
+    return vyn._check(*arguments)

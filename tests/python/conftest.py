@@ -101,3 +101,16 @@ class TupleSubclass(tuple):
 @pytest.fixture
 def wav_path(tmp_path):
     return tmp_path / "out.wav"
+
+
+@pytest.fixture(params=["vyn", "vyn_tools"])
+def synthesize(request, monkeypatch):
+    """vyn's function, and the vyn_tools layer's over two worker processes
+    with every list of two fragments or more split into parts."""
+    import vyn
+    if request.param == "vyn":
+        return vyn.synthesize_multiple
+    import vyn_tools
+    import vyn_tools._long_list
+    monkeypatch.setattr(vyn_tools._long_list, "MIN_PART_CHARACTERS", 1)
+    return functools.partial(vyn_tools.synthesize_multiple, workers=2)
