@@ -114,3 +114,16 @@ def synthesize(request, monkeypatch):
     import vyn_tools._long_list
     monkeypatch.setattr(vyn_tools._long_list, "MIN_PART_CHARACTERS", 1)
     return functools.partial(vyn_tools.synthesize_multiple, workers=2)
+
+
+@pytest.fixture(scope="session")
+def dask_executor():
+    """A real Dask cluster on this machine: two worker processes of one
+    thread each, as a concurrent.futures executor."""
+    distributed = pytest.importorskip("distributed")
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1,
+                                       processes=True, dashboard_address=":0")
+    client = distributed.Client(cluster)
+    yield client.get_executor()
+    client.close()
+    cluster.close()

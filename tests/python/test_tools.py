@@ -16,8 +16,6 @@ import vyn_tools._long_list
 from conftest import PARSE_ERROR, SYNTHESIS_ERROR, read_wave
 from vyn_tools._wave import JoinedWave
 
-distributed = pytest.importorskip("distributed")
-
 SENTENCES = [
     ("en", "The first sentence is short."),
     ("de", "Der zweite Satz ist deutlich länger als der erste, viel länger."),
@@ -29,16 +27,6 @@ SENTENCES = [
     ("es", "La última frase."),
 ]
 LIST = SENTENCES * 3  # 24 fragments, about 40 s
-
-
-@pytest.fixture(scope="module")
-def dask_executor():
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1,
-                                       processes=True, dashboard_address=":0")
-    client = distributed.Client(cluster)
-    yield client.get_executor()
-    client.close()
-    cluster.close()
 
 
 @pytest.fixture
