@@ -21,6 +21,9 @@ MIN_PART_CHARACTERS = 3000
 PARTS_PER_WORKER = 4
 # Every fragment costs a little beyond its text (its voice, its end pause).
 FRAGMENT_WEIGHT = 16
+# About what a second of speech weighs (English prose: 18 characters and a
+# fragment every 9 s), a little more to be safe: what a limit will take.
+WEIGHT_PER_SECOND = 24
 
 
 def as_float32(values):
@@ -70,10 +73,20 @@ def plan_parts(fragments, count):
     return parts
 
 
-def part_count(fragments, runner):
-    characters = sum(len(text) + FRAGMENT_WEIGHT for _, text in fragments)
-    return min(len(fragments), characters // MIN_PART_CHARACTERS,
-               runner.parallelism * PARTS_PER_WORKER)
+def part_count(fragments, runner, limit=0.0):
+    """How many parts: a few per worker, none smaller than is worth handing
+    out. Under a limit, parts small enough that the first few cover it,
+    so that little is synthesized past the cut."""
+    weight = sum(len(text) + FRAGMENT_WEIGHT for _, text in fragments)
+    part_weight = max(MIN_PART_CHARACTERS,
+                      weight / (runner.parallelism * PARTS_PER_WORKER))
+    if limit > 0:
+        needed = limit * WEIGHT_PER_SECOND
+        if needed < 2 * MIN_PART_CHARACTERS:
+            return 1
+        part_weight = max(MIN_PART_CHARACTERS,
+                          min(part_weight, needed / runner.parallelism))
+    return min(len(fragments), int(weight // part_weight))
 
 
 class Part:
@@ -221,7 +234,7 @@ def run(*arguments, workers=None, executor=None, progress=None):
     fragments = [(voice, text) for voice, text in fragments]
     backward_mode = backwards != 0 and limit > 0
     runner = Runner(workers, executor)
-    count = part_count(fragments, runner)
+    count = part_count(fragments, runner, limit)
     if count < 2 or (runner.inline and not backward_mode):
         result = one_call(path, quit_after, backwards, fragments)
         if progress is not None:
@@ -230,6 +243,7 @@ def run(*arguments, workers=None, executor=None, progress=None):
     parts = plan_parts(fragments, count)
     directory = (tempfile.mkdtemp(prefix="vyn-parts-", dir=scratch_directory())
                  if runner.local else None)
+    runner.start()
     try:
         output = JoinedWave(path, file_rate)
         try:

@@ -118,6 +118,16 @@ class Runner:
             future.set_exception(error)
             return future
 
+    def start(self):
+        """Has a local pool start its processes before the caller opens its
+        output: a process forked later would hold the output open too (a
+        pipe's reader would then wait for the pool's end)."""
+        if isinstance(self.executor, futures.ProcessPoolExecutor):
+            try:
+                self.submit(_warm_up).result()
+            except Exception as error:
+                raise self.failure(error) from error
+
     def renew_pool(self):
         drop_local_pool(self.owned_pool)
         self.executor = self.owned_pool = local_pool(self.parallelism)

@@ -151,16 +151,20 @@ def test_a_dying_worker_fails_the_call_with_a_valid_file(tmp_path, split):
 
 
 def test_into_a_pipe_the_parts_stream_in_order(tmp_path, split):
+    vyn_tools.synthesize_multiple("/dev/null", 0.0, 0, LIST, workers=2)
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     descriptor = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
     os.set_blocking(descriptor, True)
+    # A writer of its own, so the reader sees no end before the call's.
+    holder = os.open(fifo, os.O_WRONLY)
     received = []
     reader = threading.Thread(target=lambda: received.append(
         open(descriptor, "rb").read()), daemon=True)
     reader.start()
     rate, synthesized, anchors = vyn_tools.synthesize_multiple(
         str(fifo), 0.0, 0, LIST, workers=2)
+    os.close(holder)
     reader.join(60)
     stream = received[0]
     assert struct.unpack_from("<I", stream, 4) == (0xFFFFFFFF,)
