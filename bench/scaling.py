@@ -106,7 +106,9 @@ def long_list_figures(bench_run, work, runs):
     listing = work / "gpl3.txt"
     workloads.write_fragments(listing, fragments)
     one, joined = str(work / "one.wav"), str(work / "joined.wav")
-    floor = bench_run.run_floor("write", listing, work / "floor.wav")
+    floor = statistics.median(
+        bench_run.run_floor("write", listing, work / "floor.wav").seconds
+        for _ in range(runs))
     with ProcessPoolExecutor(2) as pool:
         vyn_tools.synthesize_multiple(joined, 0.0, 0, fragments,
                                       executor=pool)  # warm
@@ -118,23 +120,24 @@ def long_list_figures(bench_run, work, runs):
         }, runs)
         result = vyn_tools.synthesize_multiple(joined, 0.0, 0, fragments,
                                                executor=pool)
+    share, sizes = exact_share(result, joined)
     parts = long_list.part_count(fragments, long_list.Runner(workers=2))
     audio = result[2][-1][1]
     print(f"GPL-3 sentences ({len(fragments)}, {audio / 60:.0f} min of "
           f"audio), {parts} parts:")
-    print(f"  floor (write) {floor.seconds * 1000:,.0f} ms, one vyn call "
+    print(f"  floor (write) {floor * 1000:,.0f} ms, one vyn call "
           f"{times['one call'] * 1000:,.0f} ms, 2 workers warm "
           f"{times['2 workers'] * 1000:,.0f} ms")
     print(f"  warm: {times['one call'] / times['2 workers']:.2f}x one call, "
-          f"{floor.seconds / times['2 workers']:.2f}x the floor")
+          f"{floor / times['2 workers']:.2f}x the floor")
+    print(f"  joined anchors equal to float32(samples / rate): "
+          f"{share * 100:.1f} %; file samples = the parts' sum: {sizes}")
     for method in ("fork", "spawn"):
-        cold = cold_seconds(joined, method, max(1, runs // 2))
+        cold = cold_seconds(str(work / "cold.wav"), method,
+                            max(1, runs // 2))
         print(f"  cold ({method}, pool start included): "
               f"{times['one call'] / cold:.2f}x one call ({cold * 1000:,.0f} "
               "ms)")
-    share, sizes = exact_share(result, joined)
-    print(f"  joined anchors equal to float32(samples / rate): "
-          f"{share * 100:.1f} %; file samples = the parts' sum: {sizes}")
     inline = median_time(lambda: vyn_tools.synthesize_multiple(
         joined, 0.0, 0, fragments, executor=InlineExecutor()), runs)
     print(f"  overhead per part (the parts one after another in this "

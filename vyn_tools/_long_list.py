@@ -118,7 +118,8 @@ class Part:
 
 
 class Join:
-    """What the parts have given so far, and the file they go into."""
+    """The parts of one list: where they run, the rate they are written at
+    and the directory their files go to (None: they come back as bytes)."""
 
     def __init__(self, runner, fragments, file_rate, directory):
         self.runner, self.fragments = runner, fragments
@@ -136,9 +137,8 @@ class Join:
 
     def results(self, parts, progress):
         """Yields each Part in the order of parts, once it is done."""
-        window = self.runner.parallelism + 1
         with closing(in_order(self.runner, self.tasks(parts),
-                              window)) as done:
+                              self.runner.window)) as done:
             for index, future in done:
                 first, stop = parts[index]
                 try:

@@ -67,6 +67,8 @@ def drop_local_pool(pool):
 
 
 def executor_parallelism(executor):
+    if isinstance(executor, InlineExecutor):
+        return 1
     workers = getattr(executor, "_max_workers", None)
     if isinstance(workers, int) and workers > 0:
         return workers
@@ -105,6 +107,12 @@ class Runner:
     @property
     def inline(self):
         return isinstance(self.executor, InlineExecutor)
+
+    @property
+    def window(self):
+        """Tasks handed out at once: a few more than run at once keep the
+        workers busy; in this process each runs as it is handed out."""
+        return 1 if self.inline else self.parallelism + 1
 
     def submit(self, function, *arguments):
         """The executor's future; a pool of ours that broke is replaced by
@@ -161,8 +169,6 @@ def in_order(runner, tasks, window):
                     pending, return_when=futures.FIRST_COMPLETED)
                 for future in finished:
                     done[pending.pop(future)] = future
-            next_task = _submit_window(runner, tasks, window, next_task,
-                                       pending)
             yield index, done.pop(index)
     finally:
         for future in pending:

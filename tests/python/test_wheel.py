@@ -51,10 +51,17 @@ def test_wheel_holds_the_module_the_stub_and_the_license(wheel):
     assert [n for n in names if n.startswith("vyn.")] == [
         n for n in names if n.startswith("vyn.cpython-") and n.endswith(".so")]
     assert "vyn-stubs/__init__.pyi" in names
+    assert {"vyn_tools/__init__.py", "vyn_tools/anchors.py"} <= set(names)
     assert any(n.endswith(".dist-info/licenses/LICENSE") for n in names)
     metadata = zipfile.ZipFile(wheel).read(
         next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
     assert "GPL-3.0-or-later" in metadata
+    # No required dependency: tqdm, Dask and matplotlib are extras.
+    assert all("extra ==" in line for line in metadata.splitlines()
+               if line.startswith("Requires-Dist:"))
+    entry_points = zipfile.ZipFile(wheel).read(
+        next(n for n in names if n.endswith(".dist-info/entry_points.txt")))
+    assert b"vyn-anchors = vyn_tools.anchors:main" in entry_points
 
 
 def test_installed_wheel_synthesizes_in_a_fresh_environment(fresh_python,
@@ -76,3 +83,7 @@ def test_installed_wheel_synthesizes_in_a_fresh_environment(fresh_python,
         capture_output=True, text=True, check=True).stdout.strip()
     assert (Path(stub) / "__init__.pyi").read_text() == (
         ROOT / "vyn.pyi").read_text()
+    tool = subprocess.run([str(fresh_python.with_name("vyn-anchors")),
+                           "--help"], capture_output=True, text=True,
+                          timeout=60)
+    assert (tool.returncode, "--scheduler" in tool.stdout) == (0, True)
