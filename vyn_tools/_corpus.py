@@ -1,7 +1,8 @@
 """Many fragment lists into many files: each job is the four arguments of
 vyn.synthesize_multiple, its output path the caller's (storage all the
 workers share, on a cluster)."""
-from typing import Any, NamedTuple
+from concurrent.futures import Executor
+from typing import Any, Iterable, Iterator, NamedTuple, Optional
 
 import vyn
 
@@ -38,7 +39,9 @@ def batch_size(count, parallelism):
     return max(1, min(MAX_BATCH, count // (parallelism * BATCHES_PER_WORKER)))
 
 
-def synthesize_corpus(jobs, *, workers=None, executor=None):
+def synthesize_corpus(jobs: Iterable[Any], *, workers: Optional[int] = None,
+                      executor: Optional[Executor] = None
+                      ) -> Iterator[JobResult]:
     """Synthesizes each job, a tuple (output_file_path, quit_after,
     backwards, fragments), on workers local processes (default: the usable
     cores) or the given executor. Yields a JobResult (job, result) per job

@@ -121,9 +121,12 @@ class Join:
     """The parts of one list: where they run, the rate they are written at
     and the directory their files go to (None: they come back as bytes)."""
 
-    def __init__(self, runner, fragments, file_rate, directory):
+    def __init__(self, runner, fragments, file_rate, directory, limit):
         self.runner, self.fragments = runner, fragments
         self.rate, self.directory = file_rate, directory
+        # Under a limit no part waits ahead: past the cut it would be waste.
+        self.window = runner.parallelism if limit > 0 and not runner.inline \
+            else runner.window
 
     def part_path(self, first):
         if self.directory is None:
@@ -138,7 +141,7 @@ class Join:
     def results(self, parts, progress):
         """Yields each Part in the order of parts, once it is done."""
         with closing(in_order(self.runner, self.tasks(parts),
-                              self.runner.window)) as done:
+                              self.window)) as done:
             for index, future in done:
                 first, stop = parts[index]
                 try:
@@ -247,7 +250,7 @@ def run(*arguments, workers=None, executor=None, progress=None):
     try:
         output = JoinedWave(path, file_rate)
         try:
-            join = Join(runner, fragments, file_rate, directory)
+            join = Join(runner, fragments, file_rate, directory, limit)
             start = 0
             if backward_mode:
                 start, ends = backward(join, output, parts, limit, progress)
