@@ -116,10 +116,12 @@ def synthesize(request, monkeypatch):
     return functools.partial(vyn_tools.synthesize_multiple, workers=2)
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def dask_executor():
     """A real Dask cluster on this machine: two worker processes of one
-    thread each, as a concurrent.futures executor."""
+    thread each, as a concurrent.futures executor. Closed after each module
+    that uses it: its scheduler's thread in this process makes objects all
+    the time, which the reference-count tests would see."""
     distributed = pytest.importorskip("distributed")
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1,
                                        processes=True, dashboard_address=":0")

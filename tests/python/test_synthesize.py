@@ -47,7 +47,7 @@ def test_module_and_function_are_documented():
         ":param int backwards: if 1, synthesize backwards, from the last fragment to the first\n"
         ":param list fragments: list of (voice_code, text) tuples of text fragments to be synthesized\n"
         ":rtype: tuple (sample_rate, synthesized, list) where list is a list of (begin, end) time values")
-    assert [name for name in dir(vyn) if not name.startswith("__")] == [
+    assert [name for name in dir(vyn) if not name.startswith("_")] == [
         "synthesize_multiple"]
 
 
