@@ -342,7 +342,7 @@ PyObject* parse_and_synthesize(PyObject* args, const char* format,
     PyObject* items = PyList_AsTuple(fragments);
     PyObject* result = items == nullptr
                            ? nullptr
-                           : synthesize_items(PyBytes_AsString(path_bytes),
+                           : synthesize_items(PyBytes_AS_STRING(path_bytes),
                                               quit_after, backwards, items,
                                               options);
     Py_XDECREF(items);
