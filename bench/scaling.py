@@ -4,7 +4,7 @@ a corpus of short lists, against one vyn call, a loop of calls and the
 floor (eSpeak NG driven directly, build/bench). Prints figures; nothing is
 asserted.
 
-    .venv/bin/python bench/scaling.py            # about 3 minutes on 2 cores
+    .venv/bin/python bench/scaling.py            # about 4 minutes on 2 cores
     .venv/bin/python bench/scaling.py --quick    # a smaller run
     .venv/bin/python bench/scaling.py --runs 7   # more runs per median
 
