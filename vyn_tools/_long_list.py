@@ -124,8 +124,10 @@ class Join:
     def __init__(self, runner, fragments, file_rate, directory, limit):
         self.runner, self.fragments = runner, fragments
         self.rate, self.directory = file_rate, directory
-        # Under a limit no part waits ahead: past the cut it would be waste.
-        self.window = runner.parallelism if limit > 0 and not runner.inline \
+        # Under a limit the parts go out in waves of one per worker, the
+        # first sized to cover the limit: past the cut a part is waste.
+        self.waves = limit > 0
+        self.window = runner.parallelism if self.waves and not runner.inline \
             else runner.window
 
     def part_path(self, first):
@@ -140,8 +142,8 @@ class Join:
 
     def results(self, parts, progress):
         """Yields each Part in the order of parts, once it is done."""
-        with closing(in_order(self.runner, self.tasks(parts),
-                              self.window)) as done:
+        with closing(in_order(self.runner, self.tasks(parts), self.window,
+                              self.waves)) as done:
             for index, future in done:
                 first, stop = parts[index]
                 try:

@@ -155,16 +155,18 @@ def _submit_window(runner, tasks, window, next_task, pending):
     return next_task
 
 
-def in_order(runner, tasks, window):
+def in_order(runner, tasks, window, waves=False):
     """Yields (index, future) for tasks, a list of (function, arguments), in
-    their order, each once it is done; later ones run meanwhile. Closing the
-    generator cancels what has not started."""
+    their order, each once it is done; later ones run meanwhile. In waves,
+    the next window of tasks goes out only once all handed out are done.
+    Closing the generator cancels what has not started."""
     pending, done, next_task = {}, {}, 0
     try:
         for index in range(len(tasks)):
             while index not in done:
-                next_task = _submit_window(runner, tasks, window, next_task,
-                                           pending)
+                if not (waves and pending):
+                    next_task = _submit_window(runner, tasks, window,
+                                               next_task, pending)
                 finished, _ = futures.wait(
                     pending, return_when=futures.FIRST_COMPLETED)
                 for future in finished:
