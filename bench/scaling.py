@@ -101,6 +101,30 @@ def cold_seconds(out, start_method, runs):
         for _ in range(runs))
 
 
+def half_call(job):
+    path, fragments = job
+    began = time.perf_counter()
+    vyn.synthesize_multiple(path, 0.0, 0, fragments)
+    return time.perf_counter() - began
+
+
+def parallel_capacity(work, runs):
+    """What the machine gives two processes: the same work alone and two
+    of it at once. 2.0 on two idle cores; on a shared machine less, and
+    every speedup below is bounded by it."""
+    half = workloads.gpl3_sentences()[:100]
+    jobs = [(str(work / f"half{i}.wav"), half) for i in range(2)]
+    with ProcessPoolExecutor(2) as pool:
+        list(pool.map(half_call, jobs))  # warm
+        times = interleaved({
+            "alone": lambda: list(pool.map(half_call, jobs[:1])),
+            "two at once": lambda: list(pool.map(half_call, jobs)),
+        }, runs)
+    capacity = 2 * times["alone"] / times["two at once"]
+    print(f"parallel capacity: two processes at once do {capacity:.2f}x the "
+          "work of one (2.00 on two idle cores)")
+
+
 def long_list_figures(bench_run, work, runs):
     fragments = workloads.gpl3_sentences()
     listing = work / "gpl3.txt"
@@ -208,6 +232,7 @@ def main():
     print(f"{os.cpu_count()} cores, load average "
           f"{os.getloadavg()[0]:.1f} at the start")
     try:
+        parallel_capacity(work, runs)
         fragments = long_list_figures(bench_run, work, runs)
         limit_figures(fragments, work, runs)
         corpus_figures(work, runs, 200 if args.quick else 1000)
