@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdint>
 #include <csignal>
 #include <ctime>
 #include <new>
@@ -210,18 +211,32 @@ int call_engine(const char* output_file_path,
     return status;
 }
 
+// What the private functions that the vyn_tools package builds on add to a
+// call: a file rate the caller chose for a list split into parts, a check
+// of the voices that synthesizes nothing, the start the backward mode chose
+// and each fragment's end in whole samples, and the index of the part's
+// first fragment in the whole list, for the note of a failure.
+struct call_options {
+    int file_rate = 0;
+    bool check_only = false;
+    bool layer_result = false;
+    long first_index = 0;
+};
+
 PyObject* raise_value_error(const char* message) {
     PyErr_SetString(PyExc_ValueError, message);
     return nullptr;
 }
 
 // Adds "fragment N: reason" as a note where the interpreter has notes
-// (3.11 on: asked at run time, the binary serves all versions).
-void add_failure_note(PyObject* error, const synthesis_control& control) {
+// (3.11 on: asked at run time, the binary serves all versions); N counts
+// from first_index, the place of the table in a longer list.
+void add_failure_note(PyObject* error, const synthesis_control& control,
+                      long first_index) {
     owned_ref add_note(PyObject_GetAttrString(error, "add_note"));
     owned_ref note(add_note.get() == nullptr ? nullptr
                    : PyUnicode_FromFormat("fragment %ld: %s",
-                                          control.failed_fragment,
+                                          control.failed_fragment + first_index,
                                           control.failure_reason));
     owned_ref added(note.get() == nullptr ? nullptr
                     : PyObject_CallFunctionObjArgs(add_note.get(), note.get(),
@@ -231,11 +246,13 @@ void add_failure_note(PyObject* error, const synthesis_control& control) {
 
 // The synthesis error, with a note where the engine blamed one fragment;
 // the message itself stays as it is.
-PyObject* raise_synthesis_error(const synthesis_control& control) {
+PyObject* raise_synthesis_error(const synthesis_control& control,
+                                long first_index) {
     owned_ref error(PyObject_CallFunction(PyExc_ValueError, "s",
                                           synthesis_error_message));
     if (error.get() == nullptr) return nullptr;
-    if (control.failed_fragment >= 0) add_failure_note(error.get(), control);
+    if (control.failed_fragment >= 0)
+        add_failure_note(error.get(), control, first_index);
     PyErr_SetObject(PyExc_ValueError, error.get());
     return nullptr;
 }
@@ -274,8 +291,34 @@ PyObject* build_result(const std::vector<fragment_entry>& table,
     return Py_BuildValue("(iIO)", sample_rate, synthesized, anchors.get());
 }
 
+PyObject* build_fragment_ends(const std::uint64_t* ends,
+                              unsigned int synthesized) {
+    owned_ref list(PyList_New(synthesized));
+    if (list.get() == nullptr) return nullptr;
+    for (unsigned int i = 0; i < synthesized; ++i) {
+        PyObject* end = PyLong_FromUnsignedLongLong(ends[i]);
+        if (end == nullptr || PyList_SetItem(list.get(), i, end) != 0)
+            return nullptr;
+    }
+    return list.release();
+}
+
+// (sample_rate, synthesized, anchors, start, fragment_ends).
+PyObject* build_layer_result(const std::vector<fragment_entry>& table,
+                             const synthesis_control& control,
+                             int sample_rate, unsigned int synthesized) {
+    owned_ref anchors(build_anchors(table, synthesized));
+    if (anchors.get() == nullptr) return nullptr;
+    owned_ref ends_list(build_fragment_ends(control.fragment_ends,
+                                            synthesized));
+    if (ends_list.get() == nullptr) return nullptr;
+    return Py_BuildValue("(iIOIO)", sample_rate, synthesized, anchors.get(),
+                         control.start, ends_list.get());
+}
+
 PyObject* synthesize_items(const char* output_file_path, float quit_after,
-                           int backwards, PyObject* items) {
+                           int backwards, PyObject* items,
+                           const call_options& options) {
     Py_ssize_t n = PyTuple_Size(items);
     if (n > static_cast<Py_ssize_t>(UINT_MAX))
         return raise_value_error(parse_error_message);
@@ -291,12 +334,23 @@ PyObject* synthesize_items(const char* output_file_path, float quit_after,
         int sample_rate = 0;
         unsigned int synthesized = 0;
         synthesis_control control{};
+        std::vector<std::uint64_t> ends(options.layer_result ? table.size()
+                                                             : 0);
+        control.file_rate = options.file_rate;
+        control.check_only = options.check_only ? 1 : 0;
+        control.fragment_ends = options.layer_result ? ends.data() : nullptr;
         bool raised = false;
         int status = call_engine(output_file_path, table, quit_after,
                                  backwards, &sample_rate, &synthesized,
                                  control, &raised);
         if (raised) return nullptr;
-        if (status != 0) return raise_synthesis_error(control);
+        if (status != 0)
+            return raise_synthesis_error(control, options.first_index);
+        if (options.check_only)
+            return Py_BuildValue("(id)", sample_rate, double{quit_after});
+        if (options.layer_result)
+            return build_layer_result(table, control, sample_rate,
+                                      synthesized);
         return build_result(table, sample_rate, synthesized);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -305,14 +359,18 @@ PyObject* synthesize_items(const char* output_file_path, float quit_after,
 
 // The path may be a str, bytes or any os.PathLike, as everywhere in the
 // standard library; it becomes bytes in the file-system encoding, so a name
-// that is not UTF-8 reaches the file system byte for byte.
-PyObject* py_synthesize_multiple(PyObject* /*module*/, PyObject* args) {
+// that is not UTF-8 reaches the file system byte for byte. The format names
+// the four arguments of synthesize_multiple, then those of the private
+// functions, which fill in the options.
+PyObject* parse_and_synthesize(PyObject* args, const char* format,
+                               call_options options) {
     PyObject* path_bytes = nullptr;
     float quit_after = 0.0f;
     int backwards = 0;
     PyObject* fragments = nullptr;
-    if (!PyArg_ParseTuple(args, "O&fiO", PyUnicode_FSConverter, &path_bytes,
-                          &quit_after, &backwards, &fragments)) {
+    if (!PyArg_ParseTuple(args, format, PyUnicode_FSConverter, &path_bytes,
+                          &quit_after, &backwards, &fragments,
+                          &options.file_rate, &options.first_index)) {
         PyErr_Clear();
         return raise_value_error(parse_error_message);
     }
@@ -329,10 +387,32 @@ PyObject* py_synthesize_multiple(PyObject* /*module*/, PyObject* args) {
     PyObject* result = items == nullptr || path == nullptr
                            ? nullptr
                            : synthesize_items(path, quit_after, backwards,
-                                              items);
+                                              items, options);
     Py_XDECREF(items);
     Py_DECREF(path_bytes);
     return result;
+}
+
+PyObject* py_synthesize_multiple(PyObject* /*module*/, PyObject* args) {
+    return parse_and_synthesize(args, "O&fiO", call_options{});
+}
+
+// _synthesize(output_file_path, quit_after, backwards, fragments, file_rate,
+// first_index) -> (sample_rate, synthesized, anchors, start, fragment_ends):
+// file_rate 0 is the voices' own.
+PyObject* py_synthesize_part(PyObject* /*module*/, PyObject* args) {
+    call_options options;
+    options.layer_result = true;
+    return parse_and_synthesize(args, "O&fiOil", options);
+}
+
+// _check(output_file_path, quit_after, backwards, fragments) ->
+// (file_rate, quit_after as the call takes it): the arguments and every
+// voice code checked as synthesize_multiple checks them, nothing written.
+PyObject* py_check(PyObject* /*module*/, PyObject* args) {
+    call_options options;
+    options.check_only = true;
+    return parse_and_synthesize(args, "O&fiO", options);
 }
 
 PyMethodDef module_methods[] = {
@@ -348,6 +428,8 @@ PyMethodDef module_methods[] = {
      "fragments to be synthesized\n"
      ":rtype: tuple (sample_rate, synthesized, list) where list is a list of "
      "(begin, end) time values"},
+    {"_synthesize", py_synthesize_part, METH_VARARGS, nullptr},
+    {"_check", py_check, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -124,6 +124,34 @@ TEST_F(engine_test, null_text_is_a_written_fragment_without_samples) {
               (std::vector<anchor>{{0, 1}, {1, 1}, {1, 2}}));
 }
 
+// What a layer that joins the files of several calls asks of one: the file
+// at the rate it chose, each fragment's end in samples, the start the
+// backward mode chose, and a check of the voices that writes nothing.
+TEST_F(engine_test, control_for_a_layer_that_joins_calls) {
+    std::vector<fragment_entry> table = table_of({"1#1", "2#2", "1#3"});
+    std::vector<std::uint64_t> ends(3, 0);
+    synthesis_control control{};
+    control.file_rate = 44100;
+    control.fragment_ends = ends.data();
+    int rate = 0;
+    unsigned int count = 0;
+    ASSERT_EQ(synthesize_fragments(path_.c_str(), table.data(), 2.5f, 3, 1,
+                                   &rate, &count, &control),
+              0);
+    EXPECT_EQ((std::vector<long>{rate, long(control.start), long(count)}),
+              (std::vector<long>{44100, 1, 2}));
+    EXPECT_EQ(ends, (std::vector<std::uint64_t>{88200, 132300, 0}));
+    EXPECT_EQ(read_wave(path_).samples().size(), 132300u);
+    control.check_only = 1;
+    std::string unwritten = directory_ + "/unwritten.wav";
+    ASSERT_EQ(synthesize_fragments(unwritten.c_str(), table.data(), 0, 3, 0,
+                                   &rate, &count, &control),
+              0);
+    EXPECT_EQ((std::vector<long>{rate, long(count)}),
+              (std::vector<long>{44100, 0}));
+    EXPECT_FALSE(read_wave(unwritten).exists);
+}
+
 TEST_F(engine_test, failure_inside_the_backward_search) {
     fake_espeak::script_text("bad", text_script{{}, EE_INTERNAL_ERROR});
     synthesis result = run({"1#1", "bad", "1#3", "1#4"}, 10, 1);

@@ -128,3 +128,31 @@ class TupleSubclass(tuple):
 @pytest.fixture
 def wav_path(tmp_path):
     return tmp_path / "out.wav"
+
+
+@pytest.fixture(params=["vyn", "vyn_tools"])
+def synthesize(request, monkeypatch):
+    """vyn's function, and the vyn_tools layer's over two worker processes
+    with every list of two fragments or more split into parts."""
+    import vyn
+    if request.param == "vyn":
+        return vyn.synthesize_multiple
+    import vyn_tools
+    import vyn_tools._long_list
+    monkeypatch.setattr(vyn_tools._long_list, "MIN_PART_CHARACTERS", 1)
+    return functools.partial(vyn_tools.synthesize_multiple, workers=2)
+
+
+@pytest.fixture(scope="module")
+def dask_executor():
+    """A real Dask cluster on this machine: two worker processes of one
+    thread each, as a concurrent.futures executor. Closed after each module
+    that uses it: its scheduler's thread in this process makes objects all
+    the time, which the reference-count tests would see."""
+    distributed = pytest.importorskip("distributed")
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1,
+                                       processes=True, dashboard_address=":0")
+    client = distributed.Client(cluster)
+    yield client.get_executor()
+    client.close()
+    cluster.close()

@@ -1,9 +1,14 @@
-"""examples/vyn_anchors.py run as a user runs it: on real text files, with
+"""The installed vyn-anchors run as a user runs it: on real text files, with
 the real eSpeak NG, its WAVE files read back with wave and soxi."""
+import fcntl
 import json
 import os
+import pty
+import select
+import struct
 import subprocess
 import sys
+import termios
 from pathlib import Path
 
 import pytest
@@ -11,7 +16,7 @@ import pytest
 import vyn
 from conftest import read_wave, run_python, soxi, without_voice_data
 
-TOOL = Path(__file__).resolve().parents[2] / "examples" / "vyn_anchors.py"
+TOOL = Path(sys.executable).with_name("vyn-anchors")
 
 # Lines of clearly different lengths, so that a fragment labelled with the
 # wrong line shows in its duration.
@@ -164,7 +169,7 @@ class TestFailures:
         completed = run_tool("missing.txt", cwd=tmp_path)
         assert completed.returncode == 1
         assert completed.stderr == (
-            f"vyn_anchors: error: missing.txt: {message}"
+            f"vyn-anchors: error: missing.txt: {message}"
             + completed.stderr.split(message, 1)[1])
         assert "Traceback" not in completed.stderr
         assert not (tmp_path / "missing.json").exists()
@@ -189,7 +194,7 @@ class TestFailures:
     @pytest.mark.parametrize("arguments, status, message", [
         (["a.txt", "--backwards"], 2, "--backwards needs --quit-after"),
         (["a.txt", "b.txt", "-o", "x.wav"], 1, "must contain {stem}"),
-        (["a.txt", "-f", "json,xml"], 2, "choose from json, srt, tsv"),
+        (["a.txt", "-f", "json,xml"], 2, "choose from json, srt, tsv, vtt"),
         (["a.txt", "--quit-after", "-1"], 2, "0 or more"),
     ])
     def test_usage_errors(self, tmp_path, arguments, status, message):
@@ -214,8 +219,8 @@ class TestPlot:
         write_story(tmp_path / "story.txt")
         completed = run_python(
             f"import sys; sys.modules['matplotlib'] = None; "
-            f"sys.path.insert(0, {str(TOOL.parent)!r}); import vyn_anchors; "
-            f"sys.exit(vyn_anchors.main([{str(tmp_path / 'story.txt')!r}, "
+            f"from vyn_tools import anchors; "
+            f"sys.exit(anchors.main([{str(tmp_path / 'story.txt')!r}, "
             f"'--plot', 'x.png']))")
         assert completed.returncode == 1
         assert "pip install 'vyn[plot]'" in completed.stderr
@@ -231,10 +236,10 @@ def test_jobs_in_processes_after_the_parent_has_synthesized(tmp_path,
     completed = run_python(f"""
 import os, sys
 os.chdir({str(tmp_path)!r})
-sys.path.insert(0, {str(TOOL.parent)!r})
-import vyn, vyn_anchors
+import vyn
+from vyn_tools import anchors
 vyn.synthesize_multiple("parent.wav", 0.0, 0, [("en", "The parent first.")])
-sys.exit(vyn_anchors.main({[f"{n}.txt" for n in names]!r} + [
+sys.exit(anchors.main({[f"{n}.txt" for n in names]!r} + [
     "-o", "out/{{stem}}.wav", "--jobs", "2", "--start-method",
     {start_method!r}]))
 """)
@@ -246,3 +251,63 @@ sys.exit(vyn_anchors.main({[f"{n}.txt" for n in names]!r} + [
         info = read_wave(tmp_path / "out" / f"{name}.wav")
         assert document["anchors"][-1]["end"] == pytest.approx(info.seconds,
                                                                abs=1e-5)
+
+
+def cue_seconds(stamp):
+    return sum(float(part) * scale for part, scale in zip(
+        stamp.replace(",", ":").replace(".", ":").split(":"),
+        (3600, 60, 1, 1e-3)))
+
+
+@pytest.mark.parametrize("where", ["jobs", "scheduler"])
+@pytest.mark.parametrize("limit", [[], ["--quit-after", "150",
+                                        "--backwards"]])
+def test_one_long_input_is_split_and_labelled(tmp_path, request, where,
+                                              limit):
+    lines = STORY * 40
+    write_story(tmp_path / "long.txt", lines)
+    options = ["--jobs", "2"]
+    if where == "scheduler":
+        executor = request.getfixturevalue("dask_executor")
+        options = ["--scheduler", executor._client.scheduler.address]
+    completed = run_tool("long.txt", "-f", "json,vtt", *options, *limit,
+                         cwd=tmp_path)
+    assert completed.returncode == 0, completed.stderr
+    document = json.loads((tmp_path / "long.json").read_text("utf-8"))
+    start, anchors = document["start"], document["anchors"]
+    assert (start > 0) == bool(limit)
+    assert [(a["fragment"], a["line"], a["text"]) for a in anchors] == [
+        (i, i + 1 + (i >= 2), lines[i][1])
+        for i in range(start, start + len(anchors))]
+    assert anchors[-1]["end"] == pytest.approx(
+        read_wave(tmp_path / "long.wav").seconds, abs=1e-4)
+    header, *cues = (tmp_path / "long.vtt").read_text("utf-8").split("\n\n")
+    assert (header, cues[-1]) == ("WEBVTT", "")
+    for cue, anchor in zip(cues, anchors):
+        _, times, text = cue.split("\n")
+        begin, end = map(cue_seconds, times.split(" --> "))
+        assert (begin, end) == pytest.approx((anchor["begin"], anchor["end"]),
+                                             abs=5e-4)
+        assert text == anchor["text"]
+    assert len(cues) == len(anchors) + 1
+
+
+def test_a_bar_on_a_terminal_and_nothing_with_quiet(tmp_path):
+    pytest.importorskip("tqdm")
+    write_story(tmp_path / "story.txt")
+    plain = run_tool("story.txt", cwd=tmp_path)
+    assert (plain.stdout.startswith("story.txt: 5 fragments"),
+            plain.stderr) == (True, "")
+    assert run_tool("story.txt", "--quiet", cwd=tmp_path).stdout == ""
+    main, terminal = pty.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+    completed = subprocess.run([str(TOOL), "story.txt"], cwd=tmp_path,
+                               stdout=subprocess.PIPE, stderr=terminal,
+                               timeout=120)
+    drawn = ""
+    while select.select([main], [], [], 1)[0]:
+        drawn += os.read(main, 65536).decode()
+    os.close(terminal)
+    os.close(main)
+    assert completed.returncode == 0
+    assert "fragment" in drawn and "5/5" in drawn

@@ -52,6 +52,7 @@ def test_wheel_holds_the_module_the_stub_and_the_license(wheel):
     names = zipfile.ZipFile(wheel).namelist()
     assert [n for n in names if n.startswith("vyn.")] == ["vyn.abi3.so"]
     assert "vyn-stubs/__init__.pyi" in names
+    assert {"vyn_tools/__init__.py", "vyn_tools/anchors.py"} <= set(names)
     assert any(n.endswith(".dist-info/licenses/LICENSE") for n in names)
     metadata = zipfile.ZipFile(wheel).read(
         next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
@@ -60,6 +61,9 @@ def test_wheel_holds_the_module_the_stub_and_the_license(wheel):
     # Nothing to install with it: every dependency belongs to an extra.
     assert [line for line in metadata.splitlines()
             if line.startswith("Requires-Dist:") and "extra ==" not in line] == []
+    entry_points = zipfile.ZipFile(wheel).read(
+        next(n for n in names if n.endswith(".dist-info/entry_points.txt")))
+    assert b"vyn-anchors = vyn_tools.anchors:main" in entry_points
 
 
 def test_installed_wheel_synthesizes_in_a_fresh_environment(fresh_python,
@@ -81,3 +85,7 @@ def test_installed_wheel_synthesizes_in_a_fresh_environment(fresh_python,
         capture_output=True, text=True, check=True).stdout.strip()
     assert (Path(stub) / "__init__.pyi").read_text() == (
         ROOT / "vyn.pyi").read_text()
+    tool = subprocess.run([str(fresh_python.with_name("vyn-anchors")),
+                           "--help"], capture_output=True, text=True,
+                          timeout=60)
+    assert (tool.returncode, "--scheduler" in tool.stdout) == (0, True)

@@ -1,0 +1,202 @@
+"""vyn_tools: one list split over worker processes (local ones and a real
+Dask cluster of two worker processes) and joined into one file, and a corpus
+of lists into many files; checked against vyn's own call and the file's
+own samples."""
+import multiprocessing
+import os
+import struct
+import threading
+from concurrent.futures import Executor, ProcessPoolExecutor
+
+import pytest
+
+import vyn
+import vyn_tools
+import vyn_tools._long_list
+from conftest import PARSE_ERROR, SYNTHESIS_ERROR, read_wave
+from vyn_tools._wave import JoinedWave
+
+SENTENCES = [
+    ("en", "The first sentence is short."),
+    ("de", "Der zweite Satz ist deutlich länger als der erste, viel länger."),
+    ("en", "A third one."),
+    ("fr", "Et voici une phrase française, avec beaucoup de mots."),
+    ("en", ""),
+    ("en+f3", "A voice variant speaks here."),
+    ("en", "The seventh comes near the end."),
+    ("es", "La última frase."),
+]
+LIST = SENTENCES * 3  # 24 fragments, about 40 s
+
+
+@pytest.fixture
+def split(monkeypatch):
+    """Every list of two fragments or more is split into parts."""
+    monkeypatch.setattr(vyn_tools._long_list, "MIN_PART_CHARACTERS", 1)
+
+
+@pytest.fixture(params=["local", "dask"])
+def where(request, split):
+    if request.param == "local":
+        return {"workers": 2}
+    return {"executor": request.getfixturevalue("dask_executor")}
+
+
+def float32(value):
+    return struct.unpack("f", struct.pack("f", value))[0]
+
+
+def durations(anchors):
+    return [end - begin for begin, end in anchors]
+
+
+def samples_of(path):
+    return read_wave(path).frames
+
+
+def check_exact(result, path):
+    """Anchors read off whole-sample offsets, rounded once to float32, that
+    tile the file."""
+    rate, synthesized, anchors = result
+    assert synthesized == len(anchors)
+    offsets = [round(begin * rate) for begin, _ in anchors]
+    assert [float32(k / rate) for k in offsets] == [b for b, _ in anchors]
+    assert offsets == sorted(offsets) and offsets[:1] in ([0], [])
+    assert all(a[1] == b[0] for a, b in zip(anchors, anchors[1:]))
+    if anchors:
+        assert float32(samples_of(path) / rate) == anchors[-1][1]
+
+
+# Limits inside the list, beyond it, and none; forwards and backwards.
+CASES = [(0.0, 0), (9.0, 0), (9.0, 1), (25.0, 1), (1000.0, 1)]
+
+
+@pytest.mark.parametrize("quit_after, backwards", CASES)
+def test_a_split_list_means_what_one_call_means(tmp_path, where, quit_after,
+                                                backwards):
+    one, joined = tmp_path / "one.wav", tmp_path / "joined.wav"
+    expected = vyn._synthesize(str(one), quit_after, backwards, LIST, 0, 0)
+    result = vyn_tools.synthesize_multiple(str(joined), quit_after,
+                                           backwards, LIST, **where)
+    check_exact(result, joined)
+    rate, synthesized, anchors = result
+    assert rate == expected[0] == read_wave(joined).sample_rate
+    # The same fragments, far from every limit here; each as long as alone
+    # to within the system library's few milliseconds.
+    assert synthesized == expected[1]
+    assert durations(anchors) == pytest.approx(durations(expected[2]),
+                                               abs=0.05)
+    if getattr(vyn, "_patched", False):
+        assert result == tuple(expected[:3])
+        assert joined.read_bytes() == one.read_bytes()
+
+
+def test_parts_are_written_at_the_rate_of_the_whole_list(tmp_path, split):
+    # The 16 kHz voice comes last: every part is written at 22,050 Hz.
+    fragments = [("en", "Standard.")] * 4 + [("mb-us1", "Mbrola.")]
+    if not os.path.exists("/usr/share/mbrola/us1"):
+        fragments[-1] = ("en", "Standard again.")
+    result = vyn_tools.synthesize_multiple(str(tmp_path / "j.wav"), 0.0, 0,
+                                           fragments, workers=2)
+    assert result[0] == 22050
+    check_exact(result, tmp_path / "j.wav")
+
+
+@pytest.mark.parametrize("part_offset", [0, 10])
+def test_failure_notes_name_the_fragment_in_the_whole_list(tmp_path,
+                                                           part_offset):
+    with pytest.raises(ValueError) as raised:
+        vyn._synthesize(str(tmp_path / "p.wav"), 0.0, 0,
+                        [("en", "Fine."), ("xx-nope", "No.")], 0, part_offset)
+    assert str(raised.value) == SYNTHESIS_ERROR
+    assert raised.value.__notes__[0].startswith(
+        f"fragment {1 + part_offset}: ")
+
+
+def test_a_bad_voice_anywhere_fails_before_anything_is_written(tmp_path,
+                                                               where):
+    path = tmp_path / "out.wav"
+    path.write_bytes(b"earlier")
+    fragments = LIST[:20] + [("xx-nope", "Late.")] + LIST[20:]
+    with pytest.raises(ValueError) as raised:
+        vyn_tools.synthesize_multiple(str(path), 5.0, 0, fragments, **where)
+    assert raised.value.__notes__ == ["fragment 20: voice 'xx-nope' is not "
+                                      "installed"]
+    assert path.read_bytes() == b"earlier"
+
+
+class RefusingExecutor(Executor):
+    def submit(self, fn, /, *args, **kwargs):
+        raise AssertionError("a short list went to a worker")
+
+
+def test_short_lists_run_as_one_call_in_this_process(tmp_path):
+    result = vyn_tools.synthesize_multiple(
+        str(tmp_path / "s.wav"), 0.0, 0, SENTENCES, executor=RefusingExecutor())
+    assert result[1] == len(SENTENCES)
+
+
+def test_a_dying_worker_fails_the_call_with_a_valid_file(tmp_path, split):
+    # eSpeak NG aborts the process on this text (see the crash vectors).
+    fragments = LIST[:12] + [("en", "s'" * 70)] + LIST[12:]
+    path = tmp_path / "out.wav"
+    spawn = multiprocessing.get_context("spawn")
+    with ProcessPoolExecutor(2, mp_context=spawn) as pool:
+        with pytest.raises(ValueError) as raised:
+            vyn_tools.synthesize_multiple(str(path), 0.0, 0, fragments,
+                                          executor=pool)
+    assert str(raised.value) == SYNTHESIS_ERROR
+    assert "worker" in raised.value.__notes__[0]
+    assert not path.exists() or read_wave(path).frames >= 0
+
+
+def test_into_a_pipe_the_parts_stream_in_order(tmp_path, split):
+    vyn_tools.synthesize_multiple("/dev/null", 0.0, 0, LIST, workers=2)
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    descriptor = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    os.set_blocking(descriptor, True)
+    # A writer of its own, so the reader sees no end before the call's.
+    holder = os.open(fifo, os.O_WRONLY)
+    received = []
+    reader = threading.Thread(target=lambda: received.append(
+        open(descriptor, "rb").read()), daemon=True)
+    reader.start()
+    rate, synthesized, anchors = vyn_tools.synthesize_multiple(
+        str(fifo), 0.0, 0, LIST, workers=2)
+    os.close(holder)
+    reader.join(60)
+    stream = received[0]
+    assert struct.unpack_from("<I", stream, 4) == (0xFFFFFFFF,)
+    assert struct.unpack_from("<I", stream, 40) == (0xFFFFFFFF,)
+    assert float32((len(stream) - 44) / 2 / rate) == anchors[-1][1]
+    null = vyn_tools.synthesize_multiple("/dev/null", 0.0, 0, LIST,
+                                         workers=2)
+    assert null[:2] == (rate, synthesized)
+
+
+def test_the_joined_header_follows_the_audio_on_disk(tmp_path):
+    path = tmp_path / "j.wav"
+    output = JoinedWave(str(path), 100)
+    output.append_bytes(bytes(2 * 350))  # 3.5 s at 100 Hz
+    data_size = struct.unpack_from("<I", path.read_bytes(), 40)[0]
+    assert 2 * 250 <= data_size <= 2 * 350
+    output.close()
+    assert read_wave(path).frames == 350
+
+
+def test_a_corpus_yields_every_job_and_its_failure(tmp_path, where):
+    jobs = [(str(tmp_path / f"{i}.wav"), 0.0, 0, [SENTENCES[i % 8]] * 2)
+            for i in range(12)]
+    jobs[5] = (str(tmp_path / "5.wav"), 0.0, 0, [("en", "A"), ("xx-no", "B")])
+    jobs[7] = (str(tmp_path / "7.wav"), 0.0, 0, [("en", 7)])
+    done = list(vyn_tools.synthesize_corpus(jobs, **where))
+    assert sorted(map(jobs.index, [d.job for d in done])) == list(range(12))
+    results = {d.job[0]: d.result for d in done}
+    bad, parse = results.pop(jobs[5][0]), results.pop(jobs[7][0])
+    assert (str(bad), bad.__notes__) == (
+        SYNTHESIS_ERROR, ["fragment 1: voice 'xx-no' is not installed"])
+    assert str(parse) == PARSE_ERROR
+    for path, (rate, synthesized, anchors) in results.items():
+        assert synthesized == 2
+        assert float32(samples_of(path) / rate) == anchors[-1][1]

@@ -1,0 +1,31 @@
+"""vyn on every core: one long fragment list split over worker processes
+and joined into one file, and a corpus of many lists into many files, on
+local processes or any concurrent.futures executor (a Dask cluster's among
+them)."""
+from concurrent.futures import Executor
+from typing import Any, List, Optional, Tuple
+
+from ._corpus import JobResult, synthesize_corpus
+from ._long_list import run as _run
+
+__all__ = ["synthesize_multiple", "synthesize_corpus", "JobResult"]
+
+_MISSING = object()
+
+
+def synthesize_multiple(
+        output_file_path: Any = _MISSING, quit_after: Any = _MISSING,
+        backwards: Any = _MISSING, fragments: Any = _MISSING, /, *extra: Any,
+        workers: Optional[int] = None, executor: Optional[Executor] = None,
+) -> Tuple[int, int, List[Tuple[float, float]]]:
+    """Does what vyn.synthesize_multiple does and returns what it returns,
+    with the work split into contiguous parts over worker processes:
+    workers local processes (default: the usable cores), or the given
+    concurrent.futures.Executor instead. Lists too short to gain run as one
+    call in this process. Arguments of the wrong number or shape raise the
+    same ValueError as vyn's."""
+    arguments = [a for a in (output_file_path, quit_after, backwards,
+                             fragments) if a is not _MISSING]
+    rate, synthesized, anchors, _ = _run(*arguments, *extra, workers=workers,
+                                         executor=executor)
+    return rate, synthesized, anchors
