@@ -62,7 +62,11 @@ def run_python(code: str, timeout: float = 120, env=None, argv=()):
 
 
 def library_data() -> Path:
-    """The data directory of the command line's library."""
+    """The data directory of the library vyn runs on: the bundled build's
+    beside the module, else the command line's."""
+    import vyn
+    if vyn._bundled:
+        return Path(vyn.__file__).resolve().parent / "vyn-data" / "espeak-ng-data"
     said = subprocess.run([espeak_ng(), "--version"], check=True,
                           capture_output=True, text=True).stdout
     return Path(said.split("Data at:")[1].strip())
