@@ -2,9 +2,11 @@
 
 #include "engine.h"
 #include "wave_output.h"
+#include "words.h"
 
 #include <espeak-ng/speak_lib.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstring>
 #include <new>
@@ -40,12 +42,22 @@ bool take_sample_rate(int rate) {
     return true;
 }
 
+bool take_word_event(const espeak_EVENT& event) {
+    word_event word{static_cast<std::uint64_t>(std::max(event.sample, 0)),
+                    event.text_position, event.length};
+    return note_word_event(word);
+}
+
+// Word events count only in a recording that collects words.
 bool take_events(const espeak_EVENT* events) {
     if (events == nullptr) return true;
     for (; events->type != espeakEVENT_LIST_TERMINATED; ++events) {
-        if (events->type == espeakEVENT_SAMPLERATE &&
-            !take_sample_rate(events->id.number))
+        if (events->type == espeakEVENT_SAMPLERATE) {
+            if (!take_sample_rate(events->id.number)) return false;
+        } else if (events->type == espeakEVENT_WORD &&
+                   engine_state.collecting_words && !take_word_event(*events)) {
             return false;
+        }
     }
     return true;
 }

@@ -25,6 +25,7 @@ struct engine_state_record {
     std::uint64_t samples_written;  // the clock: samples in the file
     std::uint64_t max_samples;      // what fits in a 32-bit WAVE file
     bool callback_failed;           // set by the callback, read after a text
+    bool collecting_words = false;  // word events are noted (words.h)
 
     // The character classes the library set up at initialisation, used on
     // the synthesizing thread only (the process keeps the host's locale).

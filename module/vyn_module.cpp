@@ -1,5 +1,6 @@
-// The Python module vyn: its one function, synthesize_multiple, turns a list
-// of (voice_code, text) tuples into one WAVE file and returns the anchors.
+// The Python module vyn: synthesize_multiple turns a list of (voice_code,
+// text) tuples into one WAVE file and returns the anchors; synthesize_words
+// does the same and also returns where each word begins.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -225,15 +226,80 @@ PyObject* build_anchors(const std::vector<fragment_entry>& table,
     return anchors.release();
 }
 
+// The words the engine handed over, in file order, while a call runs
+// (null: the call collects none).
+using word_list = std::vector<word_anchor>;
+
+int take_word(void* context, const word_anchor* word) {
+    try {
+        static_cast<word_list*>(context)->push_back(*word);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return 1;
+    }
+}
+
+// Seconds as the anchors have them: the sample count over the rate, as a
+// 32-bit float.
+double seconds_at(unsigned long long sample, int sample_rate) {
+    return double{static_cast<float>(static_cast<double>(sample) /
+                                     sample_rate)};
+}
+
+// One fragment's words, from *next on: each ends where the next begins,
+// the last where its fragment ends.
+PyObject* build_fragment_words(const word_list& words, std::size_t* next,
+                               unsigned int fragment, float fragment_end,
+                               int sample_rate) {
+    std::size_t first = *next;
+    while (*next < words.size() && words[*next].fragment == fragment) ++*next;
+    owned_ref list(PyList_New(static_cast<Py_ssize_t>(*next - first)));
+    if (list.get() == nullptr) return nullptr;
+    for (std::size_t i = first; i < *next; ++i) {
+        double end = i + 1 < *next ? seconds_at(words[i + 1].sample, sample_rate)
+                                   : double{fragment_end};
+        PyObject* item = Py_BuildValue(
+            "(ddII)", seconds_at(words[i].sample, sample_rate), end,
+            words[i].start, words[i].length);
+        if (item == nullptr ||
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i - first),
+                           item) != 0)
+            return nullptr;
+    }
+    return list.release();
+}
+
+PyObject* build_words(const std::vector<fragment_entry>& table,
+                      unsigned int synthesized, const word_list& words,
+                      int sample_rate) {
+    owned_ref list(PyList_New(synthesized));
+    if (list.get() == nullptr) return nullptr;
+    std::size_t next = 0;
+    for (unsigned int i = 0; i < synthesized; ++i) {
+        PyObject* fragment_words = build_fragment_words(
+            words, &next, i, table[i].end, sample_rate);
+        if (fragment_words == nullptr ||
+            PyList_SetItem(list.get(), i, fragment_words) != 0)
+            return nullptr;
+    }
+    return list.release();
+}
+
 PyObject* build_result(const std::vector<fragment_entry>& table,
-                       int sample_rate, unsigned int synthesized) {
+                       int sample_rate, unsigned int synthesized,
+                       const word_list* words) {
     owned_ref anchors(build_anchors(table, synthesized));
     if (anchors.get() == nullptr) return nullptr;
-    return Py_BuildValue("(iIO)", sample_rate, synthesized, anchors.get());
+    if (words == nullptr)
+        return Py_BuildValue("(iIO)", sample_rate, synthesized, anchors.get());
+    owned_ref word_lists(build_words(table, synthesized, *words, sample_rate));
+    if (word_lists.get() == nullptr) return nullptr;
+    return Py_BuildValue("(iIOO)", sample_rate, synthesized, anchors.get(),
+                         word_lists.get());
 }
 
 PyObject* synthesize_items(const char* output_file_path, float quit_after,
-                           int backwards, PyObject* items) {
+                           int backwards, PyObject* items, bool with_words) {
     Py_ssize_t n = PyTuple_GET_SIZE(items);
     if (n > static_cast<Py_ssize_t>(UINT_MAX))
         return raise_value_error(parse_error_message);
@@ -249,13 +315,19 @@ PyObject* synthesize_items(const char* output_file_path, float quit_after,
         int sample_rate = 0;
         unsigned int synthesized = 0;
         synthesis_control control{};
+        word_list words;
+        if (with_words) {
+            control.take_word = take_word;
+            control.word_context = &words;
+        }
         bool raised = false;
         int status = call_engine(output_file_path, table, quit_after,
                                  backwards, &sample_rate, &synthesized,
                                  control, &raised);
         if (raised) return nullptr;
         if (status != 0) return raise_synthesis_error(control);
-        return build_result(table, sample_rate, synthesized);
+        return build_result(table, sample_rate, synthesized,
+                            with_words ? &words : nullptr);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -264,7 +336,7 @@ PyObject* synthesize_items(const char* output_file_path, float quit_after,
 // The path may be a str, bytes or any os.PathLike, as everywhere in the
 // standard library; it becomes bytes in the file-system encoding, so a name
 // that is not UTF-8 reaches the file system byte for byte.
-PyObject* py_synthesize_multiple(PyObject* /*module*/, PyObject* args) {
+PyObject* synthesize_arguments(PyObject* args, bool with_words) {
     PyObject* path_bytes = nullptr;
     float quit_after = 0.0f;
     int backwards = 0;
@@ -286,10 +358,19 @@ PyObject* py_synthesize_multiple(PyObject* /*module*/, PyObject* args) {
     PyObject* result = items == nullptr
                            ? nullptr
                            : synthesize_items(PyBytes_AS_STRING(path_bytes),
-                                              quit_after, backwards, items);
+                                              quit_after, backwards, items,
+                                              with_words);
     Py_XDECREF(items);
     Py_DECREF(path_bytes);
     return result;
+}
+
+PyObject* py_synthesize_multiple(PyObject* /*module*/, PyObject* args) {
+    return synthesize_arguments(args, false);
+}
+
+PyObject* py_synthesize_words(PyObject* /*module*/, PyObject* args) {
+    return synthesize_arguments(args, true);
 }
 
 PyMethodDef module_methods[] = {
@@ -305,6 +386,12 @@ PyMethodDef module_methods[] = {
      "fragments to be synthesized\n"
      ":rtype: tuple (sample_rate, synthesized, list) where list is a list of "
      "(begin, end) time values"},
+    {"synthesize_words", py_synthesize_words, METH_VARARGS,
+     "Synthesize multiple text fragments with eSpeak, with the time at which "
+     "each word begins\n"
+     ":rtype: tuple (sample_rate, synthesized, anchors, words) where words "
+     "holds, per fragment, a list of (begin, end, start, length): times in "
+     "seconds and the word's place in the fragment's text"},
     {nullptr, nullptr, 0, nullptr},
 };
 
