@@ -2,6 +2,7 @@
 
 #include "mbrola_pipes.h"
 #include "recording.h"
+#include "voice_changes.h"
 
 #include <espeak-ng/espeak_ng.h>
 #include <espeak-ng/speak_lib.h>
@@ -275,6 +276,7 @@ const resolved_voice& check_one(const char* voice_code) {
     if (const resolved_voice* known = lookup(voice_code)) return *known;
     if (catalog.checked.size() >= max_remembered_codes) reset_voice_cache();
     resolved_voice voice = resolve(voice_code);
+    settle_voice_changes();
     catalog.last = nullptr;
     return catalog.checked.emplace(voice_code, voice).first->second;
 }
