@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "engine.h"
+#include "word_lists.h"
 
 namespace {
 
@@ -226,65 +227,6 @@ PyObject* build_anchors(const std::vector<fragment_entry>& table,
     return anchors.release();
 }
 
-// The words the engine handed over, in file order, while a call runs
-// (null: the call collects none).
-using word_list = std::vector<word_anchor>;
-
-int take_word(void* context, const word_anchor* word) {
-    try {
-        static_cast<word_list*>(context)->push_back(*word);
-        return 0;
-    } catch (const std::bad_alloc&) {
-        return 1;
-    }
-}
-
-// Seconds as the anchors have them: the sample count over the rate, as a
-// 32-bit float.
-double seconds_at(unsigned long long sample, int sample_rate) {
-    return double{static_cast<float>(static_cast<double>(sample) /
-                                     sample_rate)};
-}
-
-// One fragment's words, from *next on: each ends where the next begins,
-// the last where its fragment ends.
-PyObject* build_fragment_words(const word_list& words, std::size_t* next,
-                               unsigned int fragment, float fragment_end,
-                               int sample_rate) {
-    std::size_t first = *next;
-    while (*next < words.size() && words[*next].fragment == fragment) ++*next;
-    owned_ref list(PyList_New(static_cast<Py_ssize_t>(*next - first)));
-    if (list.get() == nullptr) return nullptr;
-    for (std::size_t i = first; i < *next; ++i) {
-        double end = i + 1 < *next ? seconds_at(words[i + 1].sample, sample_rate)
-                                   : double{fragment_end};
-        PyObject* item = Py_BuildValue(
-            "(ddII)", seconds_at(words[i].sample, sample_rate), end,
-            words[i].start, words[i].length);
-        if (item == nullptr ||
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i - first),
-                           item) != 0)
-            return nullptr;
-    }
-    return list.release();
-}
-
-PyObject* build_words(const std::vector<fragment_entry>& table,
-                      unsigned int synthesized, const word_list& words,
-                      int sample_rate) {
-    owned_ref list(PyList_New(synthesized));
-    if (list.get() == nullptr) return nullptr;
-    std::size_t next = 0;
-    for (unsigned int i = 0; i < synthesized; ++i) {
-        PyObject* fragment_words = build_fragment_words(
-            words, &next, i, table[i].end, sample_rate);
-        if (fragment_words == nullptr ||
-            PyList_SetItem(list.get(), i, fragment_words) != 0)
-            return nullptr;
-    }
-    return list.release();
-}
-
 PyObject* build_result(const std::vector<fragment_entry>& table,
                        int sample_rate, unsigned int synthesized,
                        const word_list* words) {
@@ -292,7 +234,8 @@ PyObject* build_result(const std::vector<fragment_entry>& table,
     if (anchors.get() == nullptr) return nullptr;
     if (words == nullptr)
         return Py_BuildValue("(iIO)", sample_rate, synthesized, anchors.get());
-    owned_ref word_lists(build_words(table, synthesized, *words, sample_rate));
+    owned_ref word_lists(
+        build_word_lists(table.data(), synthesized, *words, sample_rate));
     if (word_lists.get() == nullptr) return nullptr;
     return Py_BuildValue("(iIOO)", sample_rate, synthesized, anchors.get(),
                          word_lists.get());
@@ -317,7 +260,7 @@ PyObject* synthesize_items(const char* output_file_path, float quit_after,
         synthesis_control control{};
         word_list words;
         if (with_words) {
-            control.take_word = take_word;
+            control.take_word = take_word_anchor;
             control.word_context = &words;
         }
         bool raised = false;
