@@ -2,6 +2,8 @@
 #ifndef VYN_ENGINE_H
 #define VYN_ENGINE_H
 
+#include <cstdint>
+
 // One fragment of the table. The engine reads voice_code and text and writes
 // begin and end of the fragments it puts into the file.
 struct fragment_entry {
@@ -44,6 +46,19 @@ struct synthesis_control {
     // a non-zero answer fails the call.
     int (*take_word)(void* context, const word_anchor* word);
     void* word_context;
+
+    // For a layer that joins the files of several calls into one.
+    // > 0: the file is written at this rate instead of its voices' highest.
+    int file_rate;
+    // Non-zero: the voices are checked and the file's rate given in
+    // *sample_rate; nothing is synthesized and no file is opened.
+    int check_only;
+    // Null, or room for n entries: entry i receives the samples in the file
+    // at the end of the i-th fragment written.
+    std::uint64_t* fragment_ends;
+    // Receives the fragment the call started from (0 outside the backward
+    // mode).
+    unsigned int start;
 };
 
 // Brings the synthesizer up, once per process; later calls only report

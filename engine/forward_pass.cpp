@@ -63,11 +63,43 @@ int write_forward(const char* output_file_path, int file_rate,
             hand_over_words(fragments[j], *count, begin, control) != 0)
             return 1;
         times.end = elapsed_seconds();
+        if (control != nullptr && control->fragment_ends != nullptr)
+            control->fragment_ends[*count] = engine_state.samples_written;
         ++*count;
         if (stop_requested(control)) return 1;
         if (limit_reached(times.end, quit_after)) break;
     }
     return finish_recording();
+}
+
+// The rate every fragment is written at: the highest among the voices of
+// the whole table, or the one the caller forces.
+int choose_file_rate(const fragment_entry* fragments, unsigned int n,
+                     synthesis_control* control, int* file_rate) {
+    if (check_voices(fragments, n, control, file_rate) != 0) return 1;
+    if (control != nullptr && control->file_rate > 0)
+        *file_rate = control->file_rate;
+    return 0;
+}
+
+bool checking_only(const synthesis_control* control) {
+    return control != nullptr && control->check_only != 0;
+}
+
+// The backward search where it is asked for, then the pass that writes.
+int run_passes(const char* output_file_path, int file_rate,
+               fragment_entry* fragments, float quit_after, unsigned int n,
+               int backwards, unsigned int* count,
+               synthesis_control* control) {
+    kept_output_scope kept_output;
+    unsigned int start = 0;
+    if (backward_mode(quit_after, backwards) &&
+        find_backward_start(output_file_path, file_rate, fragments,
+                            quit_after, n, &start, control) != 0)
+        return 1;
+    if (control != nullptr) control->start = start;
+    return write_forward(output_file_path, file_rate, fragments, quit_after,
+                         n, start, count, control);
 }
 
 }  // namespace
@@ -102,18 +134,13 @@ int synthesize_fragments(const char* output_file_path,
     // opened: a bad code leaves no file behind and an existing one as it was.
     // The file's rate follows from them alone, the same for both passes.
     int file_rate = 0;
-    if (check_voices(fragments, n, control, &file_rate) != 0) return 1;
-    kept_output_scope kept_output;
-    unsigned int start = 0;
-    if (backward_mode(quit_after, backwards) &&
-        find_backward_start(output_file_path, file_rate, fragments,
-                            quit_after, n, &start, control) != 0)
-        return 1;
+    if (choose_file_rate(fragments, n, control, &file_rate) != 0) return 1;
     unsigned int count = 0;
-    if (write_forward(output_file_path, file_rate, fragments, quit_after, n,
-                      start, &count, control) != 0)
+    if (!checking_only(control) &&
+        run_passes(output_file_path, file_rate, fragments, quit_after, n,
+                   backwards, &count, control) != 0)
         return 1;
-    *sample_rate = engine_state.sample_rate;
+    *sample_rate = file_rate;
     *synthesized = count;
     return 0;
 }

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <climits>
+#include <cstdint>
 #include <csignal>
 #include <ctime>
 #include <new>
@@ -174,6 +175,19 @@ int call_engine(const char* output_file_path,
     return status;
 }
 
+// What the private functions that the vyn_tools package builds on add to a
+// call: a file rate the caller chose for a list split into parts, a check
+// of the voices that synthesizes nothing, the start the backward mode chose
+// and each fragment's end in whole samples, and the index of the part's
+// first fragment in the whole list, for the note of a failure.
+struct call_options {
+    int file_rate = 0;
+    bool check_only = false;
+    bool layer_result = false;
+    long first_index = 0;
+    bool with_words = false;
+};
+
 PyObject* raise_value_error(const char* message) {
     PyErr_SetString(PyExc_ValueError, message);
     return nullptr;
@@ -182,7 +196,8 @@ PyObject* raise_value_error(const char* message) {
 // The synthesis error, with "fragment N: reason" added as a note where the
 // engine blamed one fragment and the interpreter has notes (3.11 on); the
 // message itself stays as it is.
-PyObject* raise_synthesis_error(const synthesis_control& control) {
+PyObject* raise_synthesis_error(const synthesis_control& control,
+                                long first_index) {
     owned_ref error(PyObject_CallFunction(PyExc_ValueError, "s",
                                           synthesis_error_message));
     if (error.get() == nullptr) return nullptr;
@@ -190,12 +205,14 @@ PyObject* raise_synthesis_error(const synthesis_control& control) {
     if (control.failed_fragment >= 0) {
         owned_ref added(PyObject_CallMethod(
             error.get(), "add_note", "N",
-            PyUnicode_FromFormat("fragment %ld: %s", control.failed_fragment,
+            PyUnicode_FromFormat("fragment %ld: %s",
+                                 control.failed_fragment + first_index,
                                  control.failure_reason)));
         if (added.get() == nullptr) PyErr_Clear();
     }
 #else
     (void)control;
+    (void)first_index;
 #endif
     PyErr_SetObject(PyExc_ValueError, error.get());
     return nullptr;
@@ -241,8 +258,42 @@ PyObject* build_result(const std::vector<fragment_entry>& table,
                          word_lists.get());
 }
 
+PyObject* build_fragment_ends(const std::uint64_t* ends,
+                              unsigned int synthesized) {
+    owned_ref list(PyList_New(synthesized));
+    if (list.get() == nullptr) return nullptr;
+    for (unsigned int i = 0; i < synthesized; ++i) {
+        PyObject* end = PyLong_FromUnsignedLongLong(ends[i]);
+        if (end == nullptr || PyList_SetItem(list.get(), i, end) != 0)
+            return nullptr;
+    }
+    return list.release();
+}
+
+// (sample_rate, synthesized, anchors, start, fragment_ends), and words
+// where they were collected.
+PyObject* build_layer_result(const std::vector<fragment_entry>& table,
+                             const synthesis_control& control,
+                             int sample_rate, unsigned int synthesized,
+                             const word_list* words) {
+    owned_ref anchors(build_anchors(table, synthesized));
+    if (anchors.get() == nullptr) return nullptr;
+    owned_ref ends_list(build_fragment_ends(control.fragment_ends,
+                                            synthesized));
+    if (ends_list.get() == nullptr) return nullptr;
+    if (words == nullptr)
+        return Py_BuildValue("(iIOIO)", sample_rate, synthesized,
+                             anchors.get(), control.start, ends_list.get());
+    owned_ref word_lists(
+        build_word_lists(table.data(), synthesized, *words, sample_rate));
+    if (word_lists.get() == nullptr) return nullptr;
+    return Py_BuildValue("(iIOIOO)", sample_rate, synthesized, anchors.get(),
+                         control.start, ends_list.get(), word_lists.get());
+}
+
 PyObject* synthesize_items(const char* output_file_path, float quit_after,
-                           int backwards, PyObject* items, bool with_words) {
+                           int backwards, PyObject* items,
+                           const call_options& options) {
     Py_ssize_t n = PyTuple_GET_SIZE(items);
     if (n > static_cast<Py_ssize_t>(UINT_MAX))
         return raise_value_error(parse_error_message);
@@ -258,19 +309,30 @@ PyObject* synthesize_items(const char* output_file_path, float quit_after,
         int sample_rate = 0;
         unsigned int synthesized = 0;
         synthesis_control control{};
+        std::vector<std::uint64_t> ends(options.layer_result ? table.size()
+                                                             : 0);
+        control.file_rate = options.file_rate;
+        control.check_only = options.check_only ? 1 : 0;
+        control.fragment_ends = options.layer_result ? ends.data() : nullptr;
         word_list words;
-        if (with_words) {
+        if (options.with_words) {
             control.take_word = take_word_anchor;
             control.word_context = &words;
         }
+        const word_list* taken = options.with_words ? &words : nullptr;
         bool raised = false;
         int status = call_engine(output_file_path, table, quit_after,
                                  backwards, &sample_rate, &synthesized,
                                  control, &raised);
         if (raised) return nullptr;
-        if (status != 0) return raise_synthesis_error(control);
-        return build_result(table, sample_rate, synthesized,
-                            with_words ? &words : nullptr);
+        if (status != 0)
+            return raise_synthesis_error(control, options.first_index);
+        if (options.check_only)
+            return Py_BuildValue("(id)", sample_rate, double{quit_after});
+        if (options.layer_result)
+            return build_layer_result(table, control, sample_rate,
+                                      synthesized, taken);
+        return build_result(table, sample_rate, synthesized, taken);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -278,14 +340,18 @@ PyObject* synthesize_items(const char* output_file_path, float quit_after,
 
 // The path may be a str, bytes or any os.PathLike, as everywhere in the
 // standard library; it becomes bytes in the file-system encoding, so a name
-// that is not UTF-8 reaches the file system byte for byte.
-PyObject* synthesize_arguments(PyObject* args, bool with_words) {
+// that is not UTF-8 reaches the file system byte for byte. The format names
+// the four arguments of synthesize_multiple, then those of the private
+// functions, which fill in the options.
+PyObject* parse_and_synthesize(PyObject* args, const char* format,
+                               call_options options) {
     PyObject* path_bytes = nullptr;
     float quit_after = 0.0f;
     int backwards = 0;
     PyObject* fragments = nullptr;
-    if (!PyArg_ParseTuple(args, "O&fiO", PyUnicode_FSConverter, &path_bytes,
-                          &quit_after, &backwards, &fragments)) {
+    if (!PyArg_ParseTuple(args, format, PyUnicode_FSConverter, &path_bytes,
+                          &quit_after, &backwards, &fragments,
+                          &options.file_rate, &options.first_index)) {
         PyErr_Clear();
         return raise_value_error(parse_error_message);
     }
@@ -302,18 +368,46 @@ PyObject* synthesize_arguments(PyObject* args, bool with_words) {
                            ? nullptr
                            : synthesize_items(PyBytes_AS_STRING(path_bytes),
                                               quit_after, backwards, items,
-                                              with_words);
+                                              options);
     Py_XDECREF(items);
     Py_DECREF(path_bytes);
     return result;
 }
 
 PyObject* py_synthesize_multiple(PyObject* /*module*/, PyObject* args) {
-    return synthesize_arguments(args, false);
+    return parse_and_synthesize(args, "O&fiO", call_options{});
 }
 
 PyObject* py_synthesize_words(PyObject* /*module*/, PyObject* args) {
-    return synthesize_arguments(args, true);
+    call_options options;
+    options.with_words = true;
+    return parse_and_synthesize(args, "O&fiO", options);
+}
+
+// _synthesize(output_file_path, quit_after, backwards, fragments, file_rate,
+// first_index) -> (sample_rate, synthesized, anchors, start, fragment_ends):
+// file_rate 0 is the voices' own.
+PyObject* py_synthesize_part(PyObject* /*module*/, PyObject* args) {
+    call_options options;
+    options.layer_result = true;
+    return parse_and_synthesize(args, "O&fiOil", options);
+}
+
+// _synthesize_words: _synthesize with the words of synthesize_words last.
+PyObject* py_synthesize_part_words(PyObject* /*module*/, PyObject* args) {
+    call_options options;
+    options.layer_result = true;
+    options.with_words = true;
+    return parse_and_synthesize(args, "O&fiOil", options);
+}
+
+// _check(output_file_path, quit_after, backwards, fragments) ->
+// (file_rate, quit_after as the call takes it): the arguments and every
+// voice code checked as synthesize_multiple checks them, nothing written.
+PyObject* py_check(PyObject* /*module*/, PyObject* args) {
+    call_options options;
+    options.check_only = true;
+    return parse_and_synthesize(args, "O&fiO", options);
 }
 
 PyMethodDef module_methods[] = {
@@ -335,6 +429,9 @@ PyMethodDef module_methods[] = {
      ":rtype: tuple (sample_rate, synthesized, anchors, words) where words "
      "holds, per fragment, a list of (begin, end, start, length): times in "
      "seconds and the word's place in the fragment's text"},
+    {"_synthesize", py_synthesize_part, METH_VARARGS, nullptr},
+    {"_synthesize_words", py_synthesize_part_words, METH_VARARGS, nullptr},
+    {"_check", py_check, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,4 +1,4 @@
-"""examples/vyn_anchors.py run as a user runs it: on real text files, with
+"""The installed vyn-anchors run as a user runs it: on real text files, with
 the real eSpeak NG, its WAVE files read back with wave and soxi."""
 import json
 import os
@@ -11,7 +11,7 @@ import pytest
 import vyn
 from conftest import read_wave, run_python, soxi
 
-TOOL = Path(__file__).resolve().parents[2] / "examples" / "vyn_anchors.py"
+TOOL = Path(sys.executable).with_name("vyn-anchors")
 
 # Lines of clearly different lengths, so that a fragment labelled with the
 # wrong line shows in its duration.
@@ -164,7 +164,7 @@ class TestFailures:
         completed = run_tool("missing.txt", cwd=tmp_path)
         assert completed.returncode == 1
         assert completed.stderr == (
-            f"vyn_anchors: error: missing.txt: {message}"
+            f"vyn-anchors: error: missing.txt: {message}"
             + completed.stderr.split(message, 1)[1])
         assert "Traceback" not in completed.stderr
         assert not (tmp_path / "missing.json").exists()
@@ -191,7 +191,7 @@ class TestFailures:
     @pytest.mark.parametrize("arguments, status, message", [
         (["a.txt", "--backwards"], 2, "--backwards needs --quit-after"),
         (["a.txt", "b.txt", "-o", "x.wav"], 1, "must contain {stem}"),
-        (["a.txt", "-f", "json,xml"], 2, "choose from json, srt, tsv"),
+        (["a.txt", "-f", "json,xml"], 2, "choose from json, srt, tsv, vtt"),
         (["a.txt", "--quit-after", "-1"], 2, "0 or more"),
     ])
     def test_usage_errors(self, tmp_path, arguments, status, message):
@@ -216,8 +216,8 @@ class TestPlot:
         write_story(tmp_path / "story.txt")
         completed = run_python(
             f"import sys; sys.modules['matplotlib'] = None; "
-            f"sys.path.insert(0, {str(TOOL.parent)!r}); import vyn_anchors; "
-            f"sys.exit(vyn_anchors.main([{str(tmp_path / 'story.txt')!r}, "
+            f"from vyn_tools import anchors; "
+            f"sys.exit(anchors.main([{str(tmp_path / 'story.txt')!r}, "
             f"'--plot', 'x.png']))")
         assert completed.returncode == 1
         assert "pip install 'vyn[plot]'" in completed.stderr
@@ -233,10 +233,10 @@ def test_jobs_in_processes_after_the_parent_has_synthesized(tmp_path,
     completed = run_python(f"""
 import os, sys
 os.chdir({str(tmp_path)!r})
-sys.path.insert(0, {str(TOOL.parent)!r})
-import vyn, vyn_anchors
+import vyn
+from vyn_tools import anchors
 vyn.synthesize_multiple("parent.wav", 0.0, 0, [("en", "The parent first.")])
-sys.exit(vyn_anchors.main({[f"{n}.txt" for n in names]!r} + [
+sys.exit(anchors.main({[f"{n}.txt" for n in names]!r} + [
     "-o", "out/{{stem}}.wav", "--jobs", "2", "--start-method",
     {start_method!r}]))
 """)

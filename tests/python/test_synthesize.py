@@ -50,7 +50,7 @@ def test_module_and_function_are_documented():
     assert vyn.synthesize_words.__doc__ == (
         "Synthesize multiple text fragments with eSpeak, with the time at which each word begins\n"
         ":rtype: tuple (sample_rate, synthesized, anchors, words) where words holds, per fragment, a list of (begin, end, start, length): times in seconds and the word's place in the fragment's text")
-    assert [name for name in dir(vyn) if not name.startswith("__")] == [
+    assert [name for name in dir(vyn) if not name.startswith("_")] == [
         "synthesize_multiple", "synthesize_words"]
 
 

@@ -1,8 +1,9 @@
-#!/usr/bin/env python3
-"""Speak a text file line by line into one WAVE file with vyn and write
-where each line begins and ends in it, as JSON, SRT subtitles or TSV.
+"""vyn-anchors: speak a text file line by line into one WAVE file with vyn
+and write where each line begins and ends in it, as JSON, SRT or WebVTT
+subtitles, or TSV.
 
-    python examples/vyn_anchors.py story.txt --format json,srt --plot story.png
+    vyn-anchors story.txt --format json,srt --plot story.png
+    python -m vyn_tools.anchors story.txt
 
 Run with --help for every option.
 """
@@ -11,20 +12,20 @@ import json
 import math
 import multiprocessing
 import os
-import struct
 import sys
-import tempfile
 import wave
-from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures import Executor, ProcessPoolExecutor, as_completed
 from dataclasses import dataclass, field
 from pathlib import Path
 from types import ModuleType
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import (Any, Callable, Dict, Iterator, List, Optional, Sequence,
+                    Tuple)
 
-import vyn
+from ._long_list import run as run_long_list
+from ._wave import check as check_arguments
 
-PROGRAM = "vyn_anchors"
-FORMATS = ("json", "srt", "tsv")
+PROGRAM = "vyn-anchors"
+FORMATS = ("json", "srt", "tsv", "vtt")
 STEM = "{stem}"
 
 DESCRIPTION = """\
@@ -39,25 +40,23 @@ EPILOG = """\
 output paths:
   By default INPUT.txt gives INPUT.wav beside it, and the anchors go beside
   the WAVE file with the suffix of their format (INPUT.json, INPUT.srt,
-  INPUT.tsv). With several inputs, --output and --plot must contain {stem},
+  INPUT.tsv, INPUT.vtt). With several inputs, --output and --plot must contain {stem},
   which stands for each input's name without its suffix: -o out/{stem}.wav.
 
 backward mode:
   With --backwards and --quit-after S the WAVE file holds the last fragments
   of the file: vyn measures the fragments from the last one backwards until S
   seconds are reached, starts at the fragment it reached and writes from there
-  onwards under the same limit. vyn does not say which fragment it started
-  from; this tool derives it to label the lines. If the written fragments
-  run to the last one, start = n - synthesized. Otherwise one more synthesis
-  tells: a forward call over the reversed list under the same limit
-  synthesizes n - start fragments. Since eSpeak's output varies by a few
-  milliseconds from call to call, a start that lies right at the limit is
-  confirmed by comparing the fragment durations of both calls.
+  onwards under the same limit. The anchors are labelled with the lines
+  they came from ("start" in the JSON is the first fragment written).
 
-several files:
-  Each input gets its own WAVE file and anchors. --jobs N synthesizes N files
-  at a time, each in a process of its own (vyn has one synthesizer per
-  process, so processes are how it scales).
+processes:
+  vyn has one synthesizer per process, so processes are how it scales.
+  --jobs N splits one input's lines into parts over N processes and joins
+  them into one WAVE file; with several inputs, each gets its own WAVE file
+  and anchors, N files at a time. --scheduler ADDRESS does the same on a
+  Dask cluster. A progress bar goes to standard error when it is a terminal
+  (needs tqdm: pip install 'vyn[progress]'); --quiet turns it off.
 
 exit status: 0 when every input was written, 1 when any failed, 2 for a
 usage error."""
@@ -83,6 +82,10 @@ class Job:
     voice: str
     quit_after: float
     backwards: bool
+    # How one input's list is split: local processes, or an executor (a
+    # Dask cluster's); several inputs run one call each.
+    workers: int = 1
+    executor: Optional[Executor] = None
 
 
 @dataclass
@@ -125,22 +128,12 @@ def read_fragments(path: Path, default_voice: str) -> List[Fragment]:
 
 # --- synthesis -----------------------------------------------------------
 
-def as_float32(value: float) -> float:
-    rounded: float = struct.unpack("f", struct.pack("f", value))[0]
-    return rounded
-
-
-def durations(anchors: Sequence[Tuple[float, float]]) -> List[float]:
-    return [end - begin for begin, end in anchors]
-
-
-def check_voices(fragments: List[Fragment], scratch: str) -> None:
-    """Names a voice code vyn refuses before the long synthesis: vyn itself
-    reports every synthesis failure with one message. Each voice is tried
-    alone, as voices of different sample rates may share a list."""
+def check_voices(fragments: List[Fragment]) -> None:
+    """Names a voice code vyn refuses before the long synthesis, with its
+    line. Each voice is checked alone, which synthesizes nothing."""
     def speaks(voice: str) -> bool:
         try:
-            vyn.synthesize_multiple(scratch, 0.0, 0, [(voice, "")])
+            check_arguments(os.devnull, 0.0, 0, [(voice, "")])
             return True
         except ValueError:
             return False
@@ -156,48 +149,18 @@ def check_voices(fragments: List[Fragment], scratch: str) -> None:
                     f"{first.line}); `espeak-ng --voices` lists the voices")
 
 
-def derive_start(items: List[Tuple[str, str]], quit_after: float,
-                 anchors: List[Tuple[float, float]], scratch: str) -> int:
-    """The fragment vyn's backward mode started from; see --help."""
-    n = len(items)
-    if anchors[-1][1] < as_float32(quit_after):
-        return n - len(anchors)  # it ran to the last fragment: exact
-    _, measured, reversed_anchors = vyn.synthesize_multiple(
-        scratch, quit_after, 0, items[::-1])
-    start = n - measured
-    # Near the limit the two calls' few-millisecond differences can move
-    # the start by one; the candidate whose durations match the written
-    # fragments best wins, the derived start on a tie.
-    known = dict(zip(range(n - 1, -1, -1), durations(reversed_anchors)))
-    written = durations(anchors)
-
-    def mismatch(candidate: int) -> float:
-        pairs = [(d, known[candidate + i]) for i, d in enumerate(written)
-                 if candidate + i in known]
-        if not pairs:
-            return math.inf
-        return sum(abs(a - b) for a, b in pairs) / len(pairs)
-
-    candidates = [c for c in (start, start - 1, start + 1)
-                  if 0 <= c and c + len(anchors) <= n]
-    return min(candidates, key=mismatch, default=start)
-
-
-def synthesize(job: Job, fragments: List[Fragment]) -> Outcome:
+def synthesize(job: Job, fragments: List[Fragment],
+               progress: Optional[Callable[[int], None]] = None) -> Outcome:
     items = [(fragment.voice, fragment.text) for fragment in fragments]
     job.wav_path.parent.mkdir(parents=True, exist_ok=True)
-    with tempfile.TemporaryDirectory(prefix="vyn-anchors-") as directory:
-        scratch = os.path.join(directory, "scratch.wav")
-        check_voices(fragments, scratch)
-        try:
-            sample_rate, _, anchors = vyn.synthesize_multiple(
-                str(job.wav_path), job.quit_after, int(job.backwards), items)
-        except ValueError as error:
-            raise ToolError(f"{job.wav_path}: cannot synthesize into it "
-                            f"({error})") from None
-        start = 0
-        if job.backwards and job.quit_after > 0:
-            start = derive_start(items, job.quit_after, anchors, scratch)
+    check_voices(fragments)
+    try:
+        sample_rate, _, anchors, start = run_long_list(
+            str(job.wav_path), job.quit_after, int(job.backwards), items,
+            workers=job.workers, executor=job.executor, progress=progress)
+    except ValueError as error:
+        raise ToolError(f"{job.wav_path}: cannot synthesize into it "
+                        f"({error})") from None
     return Outcome(job, sample_rate, start,
                    fragments[start:start + len(anchors)], anchors)
 
@@ -223,17 +186,31 @@ def as_json(outcome: Outcome) -> str:
     return json.dumps(document, ensure_ascii=False, indent=2) + "\n"
 
 
-def srt_time(seconds: float) -> str:
+def cue_time(seconds: float, separator: str = ",") -> str:
     milliseconds = round(seconds * 1000)
     hours, rest = divmod(milliseconds, 3_600_000)
     minutes, rest = divmod(rest, 60_000)
-    return f"{hours:02}:{minutes:02}:{rest // 1000:02},{rest % 1000:03}"
+    return (f"{hours:02}:{minutes:02}:{rest // 1000:02}{separator}"
+            f"{rest % 1000:03}")
 
 
 def as_srt(outcome: Outcome) -> str:
     return "".join(
-        f"{number}\n{srt_time(r['begin'])} --> {srt_time(r['end'])}\n"
+        f"{number}\n{cue_time(r['begin'])} --> {cue_time(r['end'])}\n"
         f"{r['text']}\n\n"
+        for number, r in enumerate(anchor_records(outcome), start=1))
+
+
+def as_vtt(outcome: Outcome) -> str:
+    """WebVTT: a cue per fragment, its text kept from reading as markup
+    and from ending the cue."""
+    def cue_text(text: str) -> str:
+        text = text.replace("&", "&amp;").replace("<", "&lt;")
+        return text.replace(">", "&gt;").replace("-->", "--&gt;")
+
+    return "WEBVTT\n\n" + "".join(
+        f"{number}\n{cue_time(r['begin'], '.')} --> "
+        f"{cue_time(r['end'], '.')}\n{cue_text(r['text'])}\n\n"
         for number, r in enumerate(anchor_records(outcome), start=1))
 
 
@@ -245,7 +222,7 @@ def as_tsv(outcome: Outcome) -> str:
     return "\n".join(rows) + "\n"
 
 
-WRITERS = {"json": as_json, "srt": as_srt, "tsv": as_tsv}
+WRITERS = {"json": as_json, "srt": as_srt, "tsv": as_tsv, "vtt": as_vtt}
 
 
 # --- the picture ---------------------------------------------------------
@@ -302,12 +279,14 @@ def plot(outcome: Outcome, path: Path) -> None:
 
 # --- one input file ------------------------------------------------------
 
-def run_job(job: Job) -> Outcome:
-    """Everything for one input file; runs in a worker process with --jobs.
-    Failures come back as the outcome's error, so one bad file does not stop
-    the others."""
+def run_job(job: Job,
+            progress: Optional[Callable[[int], None]] = None) -> Outcome:
+    """Everything for one input file; runs in a worker process when there
+    are several. Failures come back as the outcome's error, so one bad file
+    does not stop the others."""
     try:
-        outcome = synthesize(job, read_fragments(job.input_path, job.voice))
+        outcome = synthesize(job, read_fragments(job.input_path, job.voice),
+                             progress)
         for name, path in job.anchor_paths.items():
             path.write_text(WRITERS[name](outcome), encoding="utf-8")
         if job.plot_path is not None:
@@ -320,14 +299,95 @@ def run_job(job: Job) -> Outcome:
                                   f"{error.filename} ({error.strerror})")
 
 
-def run_jobs(jobs: List[Job], workers: int,
-             start_method: Optional[str]) -> List[Outcome]:
-    if workers <= 1 or len(jobs) <= 1:
-        return [run_job(job) for job in jobs]
-    context = multiprocessing.get_context(start_method)
-    with ProcessPoolExecutor(max_workers=min(workers, len(jobs)),
-                             mp_context=context) as pool:
-        return list(pool.map(run_job, jobs))
+class Progress:
+    """A bar on standard error when it is a terminal and tqdm is installed
+    (pip install 'vyn[progress]'); nothing otherwise."""
+
+    def __init__(self, enabled: bool, total: int, unit: str) -> None:
+        self.bar: Any = None
+        if enabled and sys.stderr.isatty():
+            try:
+                from tqdm import tqdm  # type: ignore
+            except ImportError:
+                return
+            self.bar = tqdm(total=total, unit=unit, file=sys.stderr,
+                            leave=False, dynamic_ncols=True)
+
+    def advance(self, count: int = 1) -> None:
+        if self.bar is not None:
+            self.bar.update(count)
+
+    def write(self, line: str, file: Any) -> None:
+        if self.bar is not None:
+            self.bar.write(line, file=file)
+        else:
+            print(line, file=file)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+def count_lines(path: Path) -> int:
+    try:
+        with open(path, "rb") as text:
+            return sum(1 for line in text if line.strip())
+    except OSError:
+        return 0
+
+
+def run_jobs(jobs: List[Job], workers: int, start_method: Optional[str],
+             executor: Optional[Executor],
+             progress: Progress) -> Iterator[Outcome]:
+    """One input: its list split over the workers (or the executor). Several:
+    workers of them at a time, one call each, in the order they finish."""
+    if len(jobs) == 1:
+        job = jobs[0]
+        pool = None
+        if executor is None and workers > 1:
+            executor = pool = ProcessPoolExecutor(
+                max_workers=workers,
+                mp_context=multiprocessing.get_context(start_method))
+        job.workers, job.executor = workers, executor
+        try:
+            yield run_job(job, progress.advance)
+        finally:
+            if pool is not None:
+                pool.shutdown()
+        return
+    if executor is None and workers <= 1:
+        for job in jobs:
+            yield run_job(job)
+            progress.advance()
+        return
+    pool = None
+    if executor is None:
+        executor = pool = ProcessPoolExecutor(
+            max_workers=min(workers, len(jobs)),
+            mp_context=multiprocessing.get_context(start_method))
+    try:
+        for future in as_completed([executor.submit(run_job, job)
+                                    for job in jobs]):
+            yield future.result()
+            progress.advance()
+    finally:
+        if pool is not None:
+            pool.shutdown()
+
+
+def connect(address: str) -> Executor:
+    try:
+        from distributed import Client
+    except ImportError:
+        raise ToolError("--scheduler needs Dask: pip install 'vyn[dask]'") \
+            from None
+    try:
+        client = Client(address, timeout=30)
+    except (OSError, TimeoutError) as error:
+        raise ToolError(f"cannot reach the scheduler at {address} "
+                        f"({error})") from None
+    executor: Executor = client.get_executor()
+    return executor
 
 
 def summary(outcome: Outcome) -> str:
@@ -380,13 +440,22 @@ def parser() -> argparse.ArgumentParser:
                    help="with --quit-after: the last fragments instead of "
                         "the first (see below)")
     p.add_argument("-f", "--format", type=format_list, default=["json"],
-                   help="anchor formats: json, srt, tsv, comma-separated "
+                   help="anchor formats: json, srt, tsv, vtt (WebVTT), "
+                        "comma-separated "
                         "(default: json)")
     p.add_argument("--plot", metavar="PNG",
                    help="also draw the waveform with the fragment spans "
                         "(needs matplotlib: pip install 'vyn[plot]')")
     p.add_argument("-j", "--jobs", type=int, default=1, metavar="N",
-                   help="synthesize N input files at a time, in processes")
+                   help="N processes: one input's lines split over them, or "
+                        "N input files at a time")
+    p.add_argument("--scheduler", metavar="ADDRESS",
+                   help="run on the Dask cluster of the scheduler at ADDRESS "
+                        "(tcp://host:8786) instead (needs pip install "
+                        "'vyn[dask]'; output paths must be shared storage)")
+    p.add_argument("-q", "--quiet", action="store_true",
+                   help="no progress bar and no summary lines (errors are "
+                        "still reported)")
     p.add_argument("--start-method", choices=("fork", "spawn", "forkserver"),
                    help="how --jobs starts its processes (default: the "
                         "platform's)")
@@ -439,13 +508,28 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except ToolError as error:
         print(f"{PROGRAM}: error: {error}", file=sys.stderr)
         return 1
+    try:
+        executor = (None if arguments.scheduler is None
+                    else connect(arguments.scheduler))
+    except ToolError as error:
+        print(f"{PROGRAM}: error: {error}", file=sys.stderr)
+        return 1
+    one = len(jobs) == 1
+    progress = Progress(not arguments.quiet,
+                        count_lines(jobs[0].input_path) if one else len(jobs),
+                        "fragment" if one else "file")
     failed = 0
-    for outcome in run_jobs(jobs, arguments.jobs, arguments.start_method):
-        if outcome.error is None:
-            print(summary(outcome))
-        else:
-            failed += 1
-            print(f"{PROGRAM}: error: {outcome.error}", file=sys.stderr)
+    try:
+        for outcome in run_jobs(jobs, arguments.jobs, arguments.start_method,
+                                executor, progress):
+            if outcome.error is not None:
+                failed += 1
+                progress.write(f"{PROGRAM}: error: {outcome.error}",
+                               sys.stderr)
+            elif not arguments.quiet:
+                progress.write(summary(outcome), sys.stdout)
+    finally:
+        progress.close()
     return 1 if failed else 0
 
 

@@ -1,0 +1,249 @@
+"""One long fragment list over several workers: the list is cut into
+contiguous parts, each part is synthesized in a file of its own at the
+list's rate, and the parts' audio is joined in order into one file with the
+anchors read off whole-sample offsets, as one call reads them."""
+import os
+import shutil
+import tempfile
+from array import array
+from contextlib import closing
+
+import vyn
+
+from ._runners import Runner, in_order
+from ._wave import HEADER_SIZE, JoinedWave, check, synthesis_error
+
+# Below about this much text a part costs more to hand out than it gains
+# (characters; eSpeak NG speaks some 25,000 a second on one core).
+MIN_PART_CHARACTERS = 3000
+# Parts per worker: enough for the workers to finish together, few enough
+# that handing them out stays cheap.
+PARTS_PER_WORKER = 4
+# Every fragment costs a little beyond its text (its voice, its end pause).
+FRAGMENT_WEIGHT = 16
+
+
+def as_float32(values):
+    return array("f", values).tolist()
+
+
+def limit_reached(seconds, limit):
+    return limit > 0 and seconds >= limit
+
+
+def scratch_directory():
+    """RAM-backed where there is one: the parts live only until joined."""
+    shm = "/dev/shm"
+    return shm if os.path.isdir(shm) and os.access(shm, os.W_OK) else None
+
+
+def synthesize_part(path, file_rate, fragments, first_index):
+    """Runs in a worker: one part into a WAVE file at the list's rate. With
+    no path (a worker that may not share the caller's files) the audio comes
+    back as bytes. Gives (fragment ends in samples, audio or None)."""
+    if path is not None:
+        ends = vyn._synthesize(path, 0.0, 0, fragments, file_rate,
+                               first_index)[4]
+        return ends, None
+    with tempfile.TemporaryDirectory(prefix="vyn-part-",
+                                     dir=scratch_directory()) as directory:
+        own = os.path.join(directory, "part.wav")
+        ends = vyn._synthesize(own, 0.0, 0, fragments, file_rate,
+                               first_index)[4]
+        with open(own, "rb") as wave_file:
+            wave_file.seek(HEADER_SIZE)
+            return ends, wave_file.read()
+
+
+def plan_parts(fragments, count):
+    """count contiguous (first, stop) ranges of about equal text."""
+    weights = [len(text) + FRAGMENT_WEIGHT for _, text in fragments]
+    total = sum(weights)
+    parts, first, reached = [], 0, 0
+    for index, weight in enumerate(weights):
+        reached += weight
+        if reached * count >= total * (len(parts) + 1) and index + 1 > first:
+            parts.append((first, index + 1))
+            first = index + 1
+    if first < len(fragments):
+        parts.append((first, len(fragments)))
+    return parts
+
+
+def part_count(fragments, runner):
+    characters = sum(len(text) + FRAGMENT_WEIGHT for _, text in fragments)
+    return min(len(fragments), characters // MIN_PART_CHARACTERS,
+               runner.parallelism * PARTS_PER_WORKER)
+
+
+class Part:
+    """A part's range, its fragments' ends in samples and where its audio
+    is."""
+
+    def __init__(self, first, stop, ends, path, audio):
+        self.first, self.stop = first, stop
+        self.ends, self.path, self.audio = ends, path, audio
+
+    def samples_before(self, index):
+        return 0 if index == self.first else self.ends[index - self.first - 1]
+
+    def write(self, output, first, stop):
+        """Fragments first..stop-1 of this part into the output."""
+        begin, end = self.samples_before(first), self.samples_before(stop)
+        if self.audio is not None:
+            output.append_bytes(memoryview(self.audio)[2 * begin:2 * end])
+        else:
+            output.append_file(self.path, begin, end - begin)
+
+    def discard(self):
+        self.audio = None
+        if self.path is not None:
+            try:
+                os.unlink(self.path)
+            except OSError:
+                pass
+
+
+class Join:
+    """What the parts have given so far, and the file they go into."""
+
+    def __init__(self, runner, fragments, file_rate, directory):
+        self.runner, self.fragments = runner, fragments
+        self.rate, self.directory = file_rate, directory
+
+    def part_path(self, first):
+        if self.directory is None:
+            return None
+        return os.path.join(self.directory, f"part-{first}.wav")
+
+    def tasks(self, parts):
+        return [(synthesize_part, (self.part_path(first), self.rate,
+                                   self.fragments[first:stop], first))
+                for first, stop in parts]
+
+    def results(self, parts, progress):
+        """Yields each Part in the order of parts, once it is done."""
+        window = self.runner.parallelism + 1
+        with closing(in_order(self.runner, self.tasks(parts),
+                              window)) as done:
+            for index, future in done:
+                first, stop = parts[index]
+                try:
+                    ends, audio = future.result()
+                except ValueError:
+                    raise
+                except Exception as error:
+                    raise self.runner.failure(error) from error
+                if progress is not None:
+                    progress(stop - first)
+                yield Part(first, stop, ends, self.part_path(first), audio)
+
+
+def forward(join, output, parts, limit, progress):
+    """Parts in order into the file, up to the fragment that reaches the
+    limit; returns the fragments' ends in samples."""
+    ends = []
+    with closing(join.results(parts, progress)) as done:
+        for part in done:
+            if forward_part(join, output, part, ends, limit):
+                break
+    return ends
+
+
+def forward_part(join, output, part, ends, limit):
+    """One part into the file; True when the limit is reached in it."""
+    reached = write_until_limit(join, output, part, part.first, ends, limit)
+    part.discard()
+    return reached
+
+
+def write_until_limit(join, output, part, first, ends, limit):
+    """Fragments first, first + 1, ... of the part into the file, their ends
+    (in samples from the file's start) added to ends, up to the one that
+    reaches the limit: True when that one is in this part."""
+    for index in range(first, part.stop):
+        length = part.samples_before(index + 1) - part.samples_before(index)
+        ends.append((ends[-1] if ends else 0) + length)
+        if limit_reached(as_float32([ends[-1] / join.rate])[0], limit):
+            part.write(output, first, index + 1)
+            return True
+    part.write(output, first, part.stop)
+    return False
+
+
+def backward_start(join, parts, limit, progress):
+    """Measures from the last fragment backwards, as one call does, from the
+    parts' own counts: the start and the parts that cover it onwards."""
+    kept, tail = [], 0
+    with closing(join.results(parts[::-1], progress)) as done:
+        for part in done:
+            kept.insert(0, part)
+            for index in range(part.stop - 1, part.first - 1, -1):
+                tail += (part.samples_before(index + 1)
+                         - part.samples_before(index))
+                if index == 0 or limit_reached(
+                        as_float32([tail / join.rate])[0], limit):
+                    return index, kept
+    return 0, kept
+
+
+def backward(join, output, parts, limit, progress):
+    """The backward mode: the start from the measured parts, then forwards
+    from it under the same limit, reusing their audio."""
+    start, kept = backward_start(join, parts, limit, progress)
+    ends = []
+    for part in kept:
+        if write_until_limit(join, output, part, max(start, part.first),
+                             ends, limit):
+            break
+    for part in kept:
+        part.discard()
+    return start, ends
+
+
+def anchors_of(ends, rate):
+    seconds = as_float32([end / rate for end in [0] + ends])
+    return list(zip(seconds, seconds[1:]))
+
+
+def one_call(path, quit_after, backwards, fragments):
+    rate, synthesized, anchors, start, _ = vyn._synthesize(
+        path, quit_after, backwards, fragments, 0, 0)
+    return rate, synthesized, anchors, start
+
+
+def run(path, quit_after, backwards, fragments, workers=None, executor=None,
+        progress=None):
+    """synthesize_multiple over workers, with the start of the backward mode
+    too: (sample_rate, synthesized, anchors, start). progress, if given, is
+    called with the number of fragments each finished part holds."""
+    file_rate, limit = check(path, quit_after, backwards, fragments)
+    fragments = [(voice, text) for voice, text in fragments]
+    backward_mode = backwards != 0 and limit > 0
+    runner = Runner(workers, executor)
+    count = part_count(fragments, runner)
+    if count < 2 or (runner.inline and not backward_mode):
+        result = one_call(path, quit_after, backwards, fragments)
+        if progress is not None:
+            progress(len(fragments))
+        return result
+    parts = plan_parts(fragments, count)
+    directory = (tempfile.mkdtemp(prefix="vyn-parts-", dir=scratch_directory())
+                 if runner.local else None)
+    try:
+        output = JoinedWave(path, file_rate)
+        try:
+            join = Join(runner, fragments, file_rate, directory)
+            start = 0
+            if backward_mode:
+                start, ends = backward(join, output, parts, limit, progress)
+            else:
+                ends = forward(join, output, parts, limit, progress)
+        except OSError:
+            raise synthesis_error() from None
+        finally:
+            output.close()
+    finally:
+        if directory is not None:
+            shutil.rmtree(directory, ignore_errors=True)
+    return file_rate, len(ends), anchors_of(ends, file_rate), start

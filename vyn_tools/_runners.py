@@ -1,0 +1,177 @@
+"""Where the work runs: the calling process, a pool of local worker
+processes kept warm between calls, or any concurrent.futures.Executor (a
+Dask cluster's among them). Tasks go out in a window of a few more than the
+workers can run, so that work a limit makes useless is mostly never
+started."""
+import concurrent.futures as futures
+import os
+import threading
+
+import vyn
+
+from ._wave import synthesis_error
+
+
+def usable_cores():
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+class InlineExecutor(futures.Executor):
+    """Runs each task in the calling process as it is submitted."""
+
+    def submit(self, fn, /, *args, **kwargs):
+        future = futures.Future()
+        try:
+            future.set_result(fn(*args, **kwargs))
+        except BaseException as error:  # handed to the caller as the result
+            future.set_exception(error)
+        return future
+
+
+def _warm_up():
+    # Initialises the worker's synthesizer before its first task.
+    vyn._check("", 0.0, 0, [])
+
+
+_pool_lock = threading.Lock()
+_pool = None
+_pool_key = None
+
+
+def local_pool(workers):
+    """A pool of worker processes, kept for the next call with the same
+    number of workers (in this process: a forked child makes its own)."""
+    global _pool, _pool_key
+    key = (os.getpid(), workers)
+    with _pool_lock:
+        if _pool is None or _pool_key != key:
+            if _pool is not None and _pool_key[0] == key[0]:
+                _pool.shutdown(wait=False, cancel_futures=True)
+            _pool = futures.ProcessPoolExecutor(max_workers=workers,
+                                                initializer=_warm_up)
+            _pool_key = key
+        return _pool
+
+
+def drop_local_pool(pool):
+    """Forgets a pool that broke (a worker died), so the next call starts a
+    new one."""
+    global _pool
+    with _pool_lock:
+        if _pool is pool:
+            _pool = None
+    pool.shutdown(wait=False, cancel_futures=True)
+
+
+def executor_parallelism(executor):
+    workers = getattr(executor, "_max_workers", None)
+    if isinstance(workers, int) and workers > 0:
+        return workers
+    client = getattr(executor, "_client", None)  # Dask's ClientExecutor
+    if client is not None:
+        try:
+            return max(1, sum(client.nthreads().values()))
+        except Exception:  # an unreachable scheduler: guess
+            pass
+    return usable_cores()
+
+
+class Runner:
+    """An executor with what the layers need to know about it: how many
+    tasks it runs at once, and whether its workers share this machine's
+    files (else audio comes back as bytes)."""
+
+    def __init__(self, workers=None, executor=None):
+        self.owned_pool = None
+        if executor is not None:
+            self.executor = executor
+            self.parallelism = executor_parallelism(executor)
+            self.local = isinstance(executor, (InlineExecutor,
+                                               futures.ProcessPoolExecutor))
+            return
+        workers = usable_cores() if workers is None else int(workers)
+        if workers < 1:
+            raise ValueError("workers must be 1 or more")
+        self.parallelism = workers
+        self.local = True
+        if workers == 1:
+            self.executor = InlineExecutor()
+        else:
+            self.executor = self.owned_pool = local_pool(workers)
+
+    @property
+    def inline(self):
+        return isinstance(self.executor, InlineExecutor)
+
+    def submit(self, function, *arguments):
+        """The executor's future; a pool of ours that broke is replaced by
+        a new one, and an executor that refuses gives a failed future."""
+        try:
+            if getattr(self.owned_pool, "_broken", False):
+                self.renew_pool()
+            return self.executor.submit(function, *arguments)
+        except Exception as error:
+            future = futures.Future()
+            future.set_exception(error)
+            return future
+
+    def renew_pool(self):
+        drop_local_pool(self.owned_pool)
+        self.executor = self.owned_pool = local_pool(self.parallelism)
+
+    def failure(self, error):
+        """The synthesis error for a task that did not come back: its
+        worker died, or the executor gave up on it."""
+        return synthesis_error(f"a worker failed: {type(error).__name__}: "
+                               f"{error}")
+
+
+def _submit_window(runner, tasks, window, next_task, pending):
+    while next_task < len(tasks) and len(pending) < window:
+        function, arguments = tasks[next_task]
+        pending[runner.submit(function, *arguments)] = next_task
+        next_task += 1
+    return next_task
+
+
+def in_order(runner, tasks, window):
+    """Yields (index, future) for tasks, a list of (function, arguments), in
+    their order, each once it is done; later ones run meanwhile. Closing the
+    generator cancels what has not started."""
+    pending, done, next_task = {}, {}, 0
+    try:
+        for index in range(len(tasks)):
+            while index not in done:
+                next_task = _submit_window(runner, tasks, window, next_task,
+                                           pending)
+                finished, _ = futures.wait(
+                    pending, return_when=futures.FIRST_COMPLETED)
+                for future in finished:
+                    done[pending.pop(future)] = future
+            next_task = _submit_window(runner, tasks, window, next_task,
+                                       pending)
+            yield index, done.pop(index)
+    finally:
+        for future in pending:
+            future.cancel()
+
+
+def in_completion_order(runner, tasks, window):
+    """Yields (index, future) for tasks as they finish."""
+    pending, next_task = {}, 0
+    try:
+        while True:
+            next_task = _submit_window(runner, tasks, window, next_task,
+                                       pending)
+            if not pending:
+                return
+            finished, _ = futures.wait(pending,
+                                       return_when=futures.FIRST_COMPLETED)
+            for future in finished:
+                yield pending.pop(future), future
+    finally:
+        for future in pending:
+            future.cancel()

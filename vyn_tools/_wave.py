@@ -1,0 +1,144 @@
+"""The joined WAVE output: one file, pipe or device written as a single call
+of vyn writes it, from parts synthesized elsewhere."""
+import os
+import stat
+import struct
+
+import vyn
+
+SYNTHESIS_ERROR = "Error while synthesizing multiple fragments"
+HEADER_SIZE = 44
+BYTES_PER_SAMPLE = 2
+# The header's sizes are 32-bit: the data stops while the whole file length
+# still fits.
+MAX_SAMPLES = (0xFFFFFFFF - HEADER_SIZE) // BYTES_PER_SAMPLE
+UNKNOWN_SIZE = 0xFFFFFFFF  # both sizes of a stream of unknown length
+BLANKS = b" \t\n\v\f\r"
+
+
+def synthesis_error(note=None):
+    error = ValueError(SYNTHESIS_ERROR)
+    if note is not None and hasattr(error, "add_note"):
+        error.add_note(note)
+    return error
+
+
+def header(rate, data_size, riff_size=None):
+    if riff_size is None:
+        riff_size = data_size + HEADER_SIZE - 8
+    return (b"RIFF" + struct.pack("<I", riff_size) + b"WAVEfmt "
+            + struct.pack("<IHHIIHH", 16, 1, 1, rate,
+                          rate * BYTES_PER_SAMPLE, BYTES_PER_SAMPLE, 16)
+            + b"data" + struct.pack("<I", data_size))
+
+
+def output_name(path):
+    """The path as vyn takes it: str, bytes or os.PathLike in the file-system
+    encoding, leading blanks not part of the name."""
+    return os.fsencode(path).lstrip(BLANKS)
+
+
+class JoinedWave:
+    """Opens the output as vyn does; append takes whole samples in file
+    order. A regular file's sizes on disk follow about every second of
+    audio and never cover more than was written, so a killed process leaves
+    a valid WAVE file; a pipe or device gets a stream of unknown length."""
+
+    def __init__(self, path, rate):
+        self.rate = rate
+        self.samples = 0
+        name = output_name(path)
+        if not name:
+            raise synthesis_error()
+        try:
+            descriptor = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_TRUNC
+                                 | os.O_NONBLOCK | os.O_CLOEXEC, 0o666)
+        except OSError:
+            raise synthesis_error() from None
+        self.descriptor = descriptor
+        try:
+            os.set_blocking(descriptor, True)
+            self.stream = not stat.S_ISREG(os.fstat(descriptor).st_mode)
+            self.sizes_due = UNKNOWN_SIZE if self.stream else rate
+            self._write_all(header(rate, UNKNOWN_SIZE, UNKNOWN_SIZE)
+                            if self.stream else header(rate, 0))
+        except (OSError, ValueError):
+            os.close(descriptor)
+            if not self.stream:
+                os.unlink(name)
+            raise synthesis_error() from None
+
+    def _write_all(self, data):
+        view = memoryview(data)
+        while view:
+            view = view[os.write(self.descriptor, view):]
+
+    def _grow(self, count):
+        if count > MAX_SAMPLES - self.samples:
+            raise synthesis_error("the joined file would pass 4 GiB")
+
+    def _keep_sizes(self):
+        if self.samples < self.sizes_due:
+            return
+        self.sizes_due = self.samples + self.rate
+        self._put_sizes()
+
+    def _put_sizes(self):
+        # One write covers both sizes: a kill never leaves one without the
+        # other.
+        os.pwrite(self.descriptor,
+                  header(self.rate, self.samples * BYTES_PER_SAMPLE)[4:], 4)
+
+    def append_bytes(self, data):
+        """Appends data, whole 16-bit samples."""
+        view = memoryview(data)
+        step = self.rate * BYTES_PER_SAMPLE
+        self._grow(len(view) // BYTES_PER_SAMPLE)
+        for offset in range(0, len(view), step):
+            block = view[offset:offset + step]
+            self._write_all(block)
+            self.samples += len(block) // BYTES_PER_SAMPLE
+            self._keep_sizes()
+
+    def append_file(self, source, first_sample, count):
+        """Appends count samples of the WAVE file source from first_sample
+        on, without passing them through Python."""
+        self._grow(count)
+        base = self.samples
+        start = HEADER_SIZE + first_sample * BYTES_PER_SAMPLE
+        end = start + count * BYTES_PER_SAMPLE
+        step = self.rate * BYTES_PER_SAMPLE
+        with open(source, "rb") as part:
+            offset = start
+            while offset < end:
+                block_end = min(end, offset + step)
+                while offset < block_end:
+                    sent = os.sendfile(self.descriptor, part.fileno(), offset,
+                                       block_end - offset)
+                    if sent == 0:
+                        raise synthesis_error("a part's file ended early")
+                    offset += sent
+                self.samples = base + (offset - start) // BYTES_PER_SAMPLE
+                self._keep_sizes()
+
+    def close(self):
+        """A regular file gets its exact sizes, and loses what a failed
+        write left beyond its last whole block; idempotent."""
+        if self.descriptor < 0:
+            return
+        try:
+            if not self.stream:
+                data_size = self.samples * BYTES_PER_SAMPLE
+                os.ftruncate(self.descriptor, HEADER_SIZE + data_size)
+                self._put_sizes()
+        except OSError:
+            raise synthesis_error() from None
+        finally:
+            os.close(self.descriptor)
+            self.descriptor = -1
+
+
+def check(path, quit_after, backwards, fragments):
+    """The arguments and every voice as one call checks them, nothing
+    written: (the file's rate, the limit as the call takes it)."""
+    return vyn._check(path, quit_after, backwards, fragments)
