@@ -270,8 +270,9 @@ PyObject* build_fragment_ends(const std::uint64_t* ends,
     return list.release();
 }
 
-// (sample_rate, synthesized, anchors, start, fragment_ends), and words
-// where they were collected.
+// (sample_rate, synthesized, anchors, start, fragment_ends), and where
+// words were collected, their lists with offsets in samples from each
+// fragment's begin: the layer places them in the file it joins.
 PyObject* build_layer_result(const std::vector<fragment_entry>& table,
                              const synthesis_control& control,
                              int sample_rate, unsigned int synthesized,
@@ -285,7 +286,7 @@ PyObject* build_layer_result(const std::vector<fragment_entry>& table,
         return Py_BuildValue("(iIOIO)", sample_rate, synthesized,
                              anchors.get(), control.start, ends_list.get());
     owned_ref word_lists(
-        build_word_lists(table.data(), synthesized, *words, sample_rate));
+        build_word_offsets(synthesized, *words, control.fragment_ends));
     if (word_lists.get() == nullptr) return nullptr;
     return Py_BuildValue("(iIOIOO)", sample_rate, synthesized, anchors.get(),
                          control.start, ends_list.get(), word_lists.get());
@@ -393,7 +394,8 @@ PyObject* py_synthesize_part(PyObject* /*module*/, PyObject* args) {
     return parse_and_synthesize(args, "O&fiOil", options);
 }
 
-// _synthesize_words: _synthesize with the words of synthesize_words last.
+// _synthesize_words: _synthesize with, last, the words of each fragment as
+// (offset, start, length), offset in samples from the fragment's begin.
 PyObject* py_synthesize_part_words(PyObject* /*module*/, PyObject* args) {
     call_options options;
     options.layer_result = true;

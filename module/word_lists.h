@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <vector>
 
 #include "engine.h"
@@ -22,5 +23,11 @@ int take_word_anchor(void* context, const word_anchor* word);
 PyObject* build_word_lists(const fragment_entry* table,
                            unsigned int synthesized, const word_list& words,
                            int sample_rate);
+
+// The same lists with (offset, start, length) for each word: offset in
+// samples from the start of its fragment, which ends at fragment_ends[i]
+// samples from the start of the file. For a layer that joins files.
+PyObject* build_word_offsets(unsigned int synthesized, const word_list& words,
+                             const std::uint64_t* fragment_ends);
 
 #endif

@@ -5,7 +5,8 @@ them)."""
 from ._corpus import JobResult, synthesize_corpus
 from ._long_list import run as _run
 
-__all__ = ["synthesize_multiple", "synthesize_corpus", "JobResult"]
+__all__ = ["synthesize_multiple", "synthesize_words", "synthesize_corpus",
+           "JobResult"]
 
 
 def synthesize_multiple(output_file_path, quit_after, backwards, fragments,
@@ -17,3 +18,15 @@ def synthesize_multiple(output_file_path, quit_after, backwards, fragments,
     process."""
     return _run(output_file_path, quit_after, backwards, fragments,
                 workers, executor)[:3]
+
+
+def synthesize_words(output_file_path, quit_after, backwards, fragments,
+                     *, workers=None, executor=None):
+    """Does what vyn.synthesize_words does, returning (sample_rate,
+    synthesized, anchors, words), with the work split as
+    synthesize_multiple splits it: each word's times are read off the
+    joined file's samples."""
+    rate, synthesized, anchors, _, words = _run(
+        output_file_path, quit_after, backwards, fragments, workers, executor,
+        words=True)
+    return rate, synthesized, anchors, words

@@ -252,3 +252,32 @@ for fragments in [[("en", 1)], [("en", "a"), ("xx-nosuch", "a")]]:
     assert outputs["synthesize_words"] == outputs["synthesize_multiple"]
     assert PARSE_ERROR in outputs["synthesize_words"][0]
     assert SYNTHESIS_ERROR in outputs["synthesize_words"][0]
+
+
+@pytest.mark.parametrize("quit_after, backwards", [(0.0, 0), (60.0, 1)],
+                         ids=["forward", "backward"])
+def test_layer_places_the_words_of_its_parts_in_the_joined_file(
+        tmp_path, quit_after, backwards):
+    """Split over two workers, each part's words land where its audio does
+    in the joined file; the words are those of one call."""
+    import vyn_tools
+    fragments = [("en", "A sentence, of a long list; it's one more.")] * 160
+    rate, synthesized, anchors, words = vyn_tools.synthesize_words(
+        str(tmp_path / "joined.wav"), quit_after, backwards, fragments,
+        workers=2)
+    one = vyn.synthesize_words(str(tmp_path / "one.wav"), quit_after,
+                               backwards, fragments)
+    assert rate == one[0] and len(words) == synthesized
+    # The backward start may come out one off where the limit falls within
+    # a few milliseconds of a boundary (the calls' histories differ).
+    assert abs(synthesized - one[1]) <= backwards
+    for anchor, fragment_words, alone in zip(anchors, words, one[3]):
+        assert [w[2:] for w in fragment_words] == [w[2:] for w in alone]
+        assert fragment_words[0][0] == anchor[0]
+        assert fragment_words[-1][1] == anchor[1]
+        assert all(a[1] == b[0] for a, b in zip(fragment_words,
+                                                fragment_words[1:]))
+        # Other processes' histories: a few milliseconds apart at most.
+        assert [w[0] - anchor[0] for w in fragment_words] == pytest.approx(
+            [w[0] - a for w, a in zip(alone, [alone[0][0]] * len(alone))],
+            abs=0.015)
