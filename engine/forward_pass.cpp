@@ -27,6 +27,7 @@ public:
 class word_collection_scope {
 public:
     explicit word_collection_scope(const synthesis_control* control) {
+        drop_word_events(false);
         engine_state.collecting_words =
             control != nullptr && control->take_word != nullptr;
     }

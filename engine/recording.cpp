@@ -221,6 +221,7 @@ float elapsed_seconds() noexcept {
 }
 
 void abandon_recording() noexcept {
+    engine_state.collecting_words = false;
     for (std::FILE** stream : {&engine_state.output_file,
                                &engine_state.kept_output}) {
         std::FILE* file = *stream;
