@@ -29,6 +29,7 @@ CASES = [
      ["Send", "an", "e-mail", "to", "a.b", "@", "c", ".", "de", "today."]),
     ("Smile 😀 please.", ["Smile", "😀", "please."]),
     ("Héllo wörld", ["Héllo", "wörld"]),
+    ("One\x01two three.", ["One", "two", "three."]),  # U+0001 is a space
     ("  Leading and trailing blanks.  ", ["Leading", "and", "trailing",
                                           "blanks."]),
     ("", []),
