@@ -278,7 +278,7 @@ def test_layer_places_the_words_of_its_parts_in_the_joined_file(
         assert fragment_words[-1][1] == anchor[1]
         assert all(a[1] == b[0] for a, b in zip(fragment_words,
                                                 fragment_words[1:]))
-        # Other processes' histories: a few milliseconds apart at most.
+        # Within its fragment as in one call, but for the few per cent that
+        # the synthesizer's history (another process's) makes.
         assert [w[0] - anchor[0] for w in fragment_words] == pytest.approx(
-            [w[0] - a for w, a in zip(alone, [alone[0][0]] * len(alone))],
-            abs=0.015)
+            [w[0] - alone[0][0] for w in alone], rel=0.05, abs=0.02)
