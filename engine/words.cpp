@@ -11,8 +11,9 @@
 
 namespace {
 
-// The library adds this many samples to every event of an MBROLA voice, to
-// meet the audio that MBROLA hands back later; the audio itself is not late.
+// The library adds this many samples to the sample of every event while an
+// MBROLA voice speaks; the samples it delivers are not late (its first word
+// event, at the very start of a text, says 1,000).
 constexpr std::uint64_t mbrola_event_delay = 1000;
 
 // Beyond this much room the gathered events and characters are given back
@@ -51,6 +52,8 @@ void decode_utf8(const char* text, std::u32string& characters) {
     }
 }
 
+// An event starts a word on a character of the text that is not blank, past
+// the span the previous word's event named and later than that word.
 bool starts_a_word(const char32_t* text, std::size_t size,
                    const word_event& event, const merged_word* previous,
                    const word_event* previous_event) {
