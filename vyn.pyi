@@ -32,3 +32,25 @@ def synthesize_multiple(
     fragments") when synthesis fails, with a note naming the fragment and
     the reason where one fragment is to blame (Python 3.11 and later).
     """
+
+def synthesize_words(
+    output_file_path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+    quit_after: float,
+    backwards: int,
+    fragments: list[tuple[str, str]],
+    /,
+) -> tuple[int, int, list[tuple[float, float]],
+           list[list[tuple[float, float, int, int]]]]:
+    """Synthesize multiple text fragments with eSpeak, as synthesize_multiple
+    does (the same arguments, file and errors), with the time at which each
+    word begins.
+
+    Returns (sample_rate, synthesized, anchors, words): the first three as
+    synthesize_multiple returns them; words holds one list per fragment
+    written, in file order, of (begin, end, start, length) per word. begin
+    and end are seconds from the start of the file (a word ends where the
+    next begins, the last where its fragment ends); text[start:start +
+    length] is the word in the fragment's text, up to its last non-blank
+    character before the next word. A number or a phrase the synthesizer
+    speaks as one ("of a") is one word; MBROLA voices give one per clause.
+    """

@@ -1,16 +1,17 @@
 """Runs vyn on one workload in a process of its own and prints what it did.
 
     python vyn_worker.py FRAGMENTS OUTPUT [--quit-after S] [--backwards]
-                         [--per-call [--calls N]] [--empty]
+                         [--per-call [--calls N]] [--empty] [--words]
 
 FRAGMENTS holds one VOICE<TAB>TEXT a line. A first call with no fragments
 initialises the synthesizer, as the floor program does before its clock
 starts. Then either one call with every fragment or, with --per-call, one
 call per fragment (--calls N: N calls, cycling through the fragments, so
-that runs of different lengths hold the same list). --empty does everything but the timed calls: the run that
-callgrind subtracts. Prints key=value pairs: the sample rate, fragments
-written, bytes in the output file, wall seconds of the timed calls and the
-peak resident set size in KiB.
+that runs of different lengths hold the same list). --empty does everything
+but the timed calls: the run that callgrind subtracts. --words calls
+synthesize_words instead of synthesize_multiple. Prints key=value pairs:
+the sample rate, fragments written, bytes in the output file, wall seconds
+of the timed calls and the peak resident set size in KiB.
 """
 import argparse
 import os
@@ -45,11 +46,16 @@ def main():
     parser.add_argument("--per-call", action="store_true")
     parser.add_argument("--calls", type=int, default=None)
     parser.add_argument("--empty", action="store_true")
+    parser.add_argument("--words", action="store_true")
     args = parser.parse_args()
 
     fragments = read_fragments(args.fragments)
     backwards = 1 if args.backwards else 0
-    synthesize = vyn.synthesize_multiple
+    if args.words:
+        def synthesize(*arguments):
+            return vyn.synthesize_words(*arguments)[:3]
+    else:
+        synthesize = vyn.synthesize_multiple
     rate, synthesized, _ = synthesize(args.output, 0.0, 0, [])
 
     began = time.perf_counter()

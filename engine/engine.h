@@ -13,6 +13,17 @@ struct fragment_entry {
     const char* text;        // NUL-terminated UTF-8, not owned; may be null
 };
 
+// A word of a fragment written, handed to the caller as it is found.
+struct word_anchor {
+    unsigned long long sample;  // where it begins: samples from the file start
+    unsigned int fragment;      // the fragment's index among those written
+    // Its place in the fragment's text, in characters (code points): from
+    // the character the synthesizer's word event names to the last non-blank
+    // one before the next word (the text's last non-blank one for the last).
+    unsigned int start;
+    unsigned int length;
+};
+
 // What a caller may add to a call: a way to stop it between fragments, and
 // room for the engine to say which fragment a failure belongs to and why.
 // Zero-initialise it; every field is optional.
@@ -30,6 +41,11 @@ struct synthesis_control {
     // table (-1 when none is to blame) and a short reason, NUL-terminated.
     long failed_fragment;
     char failure_reason[128];
+    // Null: no words are collected. Otherwise called with every word of
+    // every fragment written, in file order, once its fragment is written;
+    // a non-zero answer fails the call.
+    int (*take_word)(void* context, const word_anchor* word);
+    void* word_context;
 
     // For a layer that joins the files of several calls into one.
     // > 0: the file is written at this rate instead of its voices' highest.

@@ -4,7 +4,9 @@
 #include "passes.h"
 #include "recording.h"
 #include "voices.h"
+#include "words.h"
 
+#include <cstdint>
 #include <cstdio>
 
 namespace {
@@ -21,6 +23,23 @@ public:
     ~call_control_scope() { engine_state.control = nullptr; }
 };
 
+// The words of a call whose control takes them are collected while its
+// fragments are written, and in no other recording.
+class word_collection_scope {
+public:
+    explicit word_collection_scope(const synthesis_control* control) {
+        drop_word_events(false);
+        engine_state.collecting_words =
+            control != nullptr && control->take_word != nullptr;
+    }
+    word_collection_scope(const word_collection_scope&) = delete;
+    word_collection_scope& operator=(const word_collection_scope&) = delete;
+    ~word_collection_scope() {
+        engine_state.collecting_words = false;
+        drop_word_events(true);
+    }
+};
+
 bool backward_mode(float quit_after, int backwards) {
     return backwards != 0 && quit_after > 0.0f;
 }
@@ -34,12 +53,17 @@ int write_forward(const char* output_file_path, int file_rate,
                   synthesis_control* control) {
     recording_scope scope;
     if (start_recording(output_file_path, file_rate) != 0) return 1;
+    word_collection_scope words(control);
     *count = 0;
     for (unsigned int j = start; j < n; ++j) {
         if (apply_voice(fragments[j].voice_code) != 0) return 1;
         fragment_entry& times = fragments[*count];
         times.begin = elapsed_seconds();
+        std::uint64_t begin = engine_state.samples_written;
         if (synthesize_fragment(fragments[j], j, control) != 0) return 1;
+        if (engine_state.collecting_words &&
+            hand_over_words(fragments[j], *count, begin, control) != 0)
+            return 1;
         times.end = elapsed_seconds();
         if (control != nullptr && control->fragment_ends != nullptr)
             control->fragment_ends[*count] = engine_state.samples_written;

@@ -4,9 +4,11 @@
 #include "engine.h"
 #include "mbrola_watch.h"
 #include "wave_output.h"
+#include "words.h"
 
 #include <espeak-ng/speak_lib.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstring>
 #include <new>
@@ -47,12 +49,22 @@ bool take_sample_rate(int rate) {
     return true;
 }
 
+bool take_word_event(const espeak_EVENT& event) {
+    word_event word{static_cast<std::uint64_t>(std::max(event.sample, 0)),
+                    event.text_position, event.length};
+    return note_word_event(word);
+}
+
+// Word events count only in a recording that collects words.
 bool take_events(const espeak_EVENT* events) {
     if (events == nullptr) return true;
     for (; events->type != espeakEVENT_LIST_TERMINATED; ++events) {
-        if (events->type == espeakEVENT_SAMPLERATE &&
-            !take_sample_rate(events->id.number))
+        if (events->type == espeakEVENT_SAMPLERATE) {
+            if (!take_sample_rate(events->id.number)) return false;
+        } else if (events->type == espeakEVENT_WORD &&
+                   engine_state.collecting_words && !take_word_event(*events)) {
             return false;
+        }
     }
     return true;
 }
@@ -230,6 +242,7 @@ float elapsed_seconds() noexcept {
 }
 
 void abandon_recording() noexcept {
+    engine_state.collecting_words = false;
     for (std::FILE** stream : {&engine_state.output_file,
                                &engine_state.kept_output}) {
         std::FILE* file = *stream;

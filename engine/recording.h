@@ -29,6 +29,7 @@ struct engine_state_record {
     // Why the text in progress failed, where the recording knows: shown to
     // the caller with the fragment's index. Null otherwise.
     const char* failure_reason;
+    bool collecting_words = false;  // word events are noted (words.h)
 
     // The character classes the library set up at initialisation, used on
     // the synthesizing thread only (the process keeps the host's locale).

@@ -47,11 +47,9 @@ bool give(rate_conversion& conversion, const short* samples,
     return sink(samples, count);
 }
 
-// The run's length at the output rate, to the nearest sample.
 std::uint64_t run_target(const rate_conversion& conversion) {
-    auto in_rate = static_cast<std::uint64_t>(conversion.input_rate);
-    return (conversion.input_samples * conversion.output_rate + in_rate / 2) /
-           in_rate;
+    return converted_length(conversion.input_samples, conversion.input_rate,
+                            conversion.output_rate);
 }
 
 std::size_t room_left(const rate_conversion& conversion,
@@ -62,6 +60,13 @@ std::size_t room_left(const rate_conversion& conversion,
 }
 
 }  // namespace
+
+std::uint64_t converted_length(std::uint64_t samples, int input_rate,
+                               int output_rate) noexcept {
+    auto in_rate = static_cast<std::uint64_t>(input_rate);
+    return (samples * static_cast<std::uint64_t>(output_rate) + in_rate / 2) /
+           in_rate;
+}
 
 bool conversion_run_open(const rate_conversion& conversion) noexcept {
     return conversion.input_samples > 0;

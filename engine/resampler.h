@@ -37,6 +37,10 @@ int end_conversion_run(rate_conversion& conversion, sample_sink sink) noexcept;
 // converter.
 void release_conversion(rate_conversion& conversion) noexcept;
 
+// A length of samples at input_rate at output_rate, to the nearest sample.
+std::uint64_t converted_length(std::uint64_t samples, int input_rate,
+                               int output_rate) noexcept;
+
 bool conversion_run_open(const rate_conversion& conversion) noexcept;
 
 #endif

@@ -2,6 +2,7 @@
 
 #include "mbrola_pipes.h"
 #include "recording.h"
+#include "voice_changes.h"
 #include "voice_dictionary.h"
 
 #include <espeak-ng/espeak_ng.h>
@@ -300,7 +301,10 @@ bool take_checked_voice(resolved_voice& voice, const std::string& file,
 
 bool select_and_take(resolved_voice& voice, const std::string& file,
                      const std::string& code) {
-    return select_resolved(voice) == 0 && take_checked_voice(voice, file, code);
+    bool taken = select_resolved(voice) == 0 &&
+                 take_checked_voice(voice, file, code);
+    settle_voice_changes();
+    return taken;
 }
 
 const listed_voice* listed(const std::string& identifier) {

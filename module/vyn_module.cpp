@@ -1,7 +1,8 @@
-// The Python module vyn: its one function, synthesize_multiple, turns a list
-// of (voice_code, text) tuples into one WAVE file and returns the anchors.
-// It uses only the stable ABI of CPython 3.9 (Py_LIMITED_API, set by the
-// build), so one binary serves every later interpreter.
+// The Python module vyn: synthesize_multiple turns a list of (voice_code,
+// text) tuples into one WAVE file and returns the anchors; synthesize_words
+// does the same and also returns where each word begins. It uses only the
+// stable ABI of CPython 3.9 (Py_LIMITED_API, set by the build), so one
+// binary serves every later interpreter.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -19,6 +20,7 @@
 #include <unistd.h>
 
 #include "engine.h"
+#include "word_lists.h"
 
 namespace {
 
@@ -221,6 +223,7 @@ struct call_options {
     bool check_only = false;
     bool layer_result = false;
     long first_index = 0;
+    bool with_words = false;
 };
 
 PyObject* raise_value_error(const char* message) {
@@ -285,10 +288,17 @@ PyObject* build_anchors(const std::vector<fragment_entry>& table,
 }
 
 PyObject* build_result(const std::vector<fragment_entry>& table,
-                       int sample_rate, unsigned int synthesized) {
+                       int sample_rate, unsigned int synthesized,
+                       const word_list* words) {
     owned_ref anchors(build_anchors(table, synthesized));
     if (anchors.get() == nullptr) return nullptr;
-    return Py_BuildValue("(iIO)", sample_rate, synthesized, anchors.get());
+    if (words == nullptr)
+        return Py_BuildValue("(iIO)", sample_rate, synthesized, anchors.get());
+    owned_ref word_lists(
+        build_word_lists(table.data(), synthesized, *words, sample_rate));
+    if (word_lists.get() == nullptr) return nullptr;
+    return Py_BuildValue("(iIOO)", sample_rate, synthesized, anchors.get(),
+                         word_lists.get());
 }
 
 PyObject* build_fragment_ends(const std::uint64_t* ends,
@@ -303,17 +313,26 @@ PyObject* build_fragment_ends(const std::uint64_t* ends,
     return list.release();
 }
 
-// (sample_rate, synthesized, anchors, start, fragment_ends).
+// (sample_rate, synthesized, anchors, start, fragment_ends), and where
+// words were collected, their lists with offsets in samples from each
+// fragment's begin: the layer places them in the file it joins.
 PyObject* build_layer_result(const std::vector<fragment_entry>& table,
                              const synthesis_control& control,
-                             int sample_rate, unsigned int synthesized) {
+                             int sample_rate, unsigned int synthesized,
+                             const word_list* words) {
     owned_ref anchors(build_anchors(table, synthesized));
     if (anchors.get() == nullptr) return nullptr;
     owned_ref ends_list(build_fragment_ends(control.fragment_ends,
                                             synthesized));
     if (ends_list.get() == nullptr) return nullptr;
-    return Py_BuildValue("(iIOIO)", sample_rate, synthesized, anchors.get(),
-                         control.start, ends_list.get());
+    if (words == nullptr)
+        return Py_BuildValue("(iIOIO)", sample_rate, synthesized,
+                             anchors.get(), control.start, ends_list.get());
+    owned_ref word_lists(
+        build_word_offsets(synthesized, *words, control.fragment_ends));
+    if (word_lists.get() == nullptr) return nullptr;
+    return Py_BuildValue("(iIOIOO)", sample_rate, synthesized, anchors.get(),
+                         control.start, ends_list.get(), word_lists.get());
 }
 
 PyObject* synthesize_items(const char* output_file_path, float quit_after,
@@ -339,6 +358,12 @@ PyObject* synthesize_items(const char* output_file_path, float quit_after,
         control.file_rate = options.file_rate;
         control.check_only = options.check_only ? 1 : 0;
         control.fragment_ends = options.layer_result ? ends.data() : nullptr;
+        word_list words;
+        if (options.with_words) {
+            control.take_word = take_word_anchor;
+            control.word_context = &words;
+        }
+        const word_list* taken = options.with_words ? &words : nullptr;
         bool raised = false;
         int status = call_engine(output_file_path, table, quit_after,
                                  backwards, &sample_rate, &synthesized,
@@ -350,8 +375,8 @@ PyObject* synthesize_items(const char* output_file_path, float quit_after,
             return Py_BuildValue("(id)", sample_rate, double{quit_after});
         if (options.layer_result)
             return build_layer_result(table, control, sample_rate,
-                                      synthesized);
-        return build_result(table, sample_rate, synthesized);
+                                      synthesized, taken);
+        return build_result(table, sample_rate, synthesized, taken);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -397,12 +422,27 @@ PyObject* py_synthesize_multiple(PyObject* /*module*/, PyObject* args) {
     return parse_and_synthesize(args, "O&fiO", call_options{});
 }
 
+PyObject* py_synthesize_words(PyObject* /*module*/, PyObject* args) {
+    call_options options;
+    options.with_words = true;
+    return parse_and_synthesize(args, "O&fiO", options);
+}
+
 // _synthesize(output_file_path, quit_after, backwards, fragments, file_rate,
 // first_index) -> (sample_rate, synthesized, anchors, start, fragment_ends):
 // file_rate 0 is the voices' own.
 PyObject* py_synthesize_part(PyObject* /*module*/, PyObject* args) {
     call_options options;
     options.layer_result = true;
+    return parse_and_synthesize(args, "O&fiOil", options);
+}
+
+// _synthesize_words: _synthesize with, last, the words of each fragment as
+// (offset, start, length), offset in samples from the fragment's begin.
+PyObject* py_synthesize_part_words(PyObject* /*module*/, PyObject* args) {
+    call_options options;
+    options.layer_result = true;
+    options.with_words = true;
     return parse_and_synthesize(args, "O&fiOil", options);
 }
 
@@ -428,7 +468,14 @@ PyMethodDef module_methods[] = {
      "fragments to be synthesized\n"
      ":rtype: tuple (sample_rate, synthesized, list) where list is a list of "
      "(begin, end) time values"},
+    {"synthesize_words", py_synthesize_words, METH_VARARGS,
+     "Synthesize multiple text fragments with eSpeak, with the time at which "
+     "each word begins\n"
+     ":rtype: tuple (sample_rate, synthesized, anchors, words) where words "
+     "holds, per fragment, a list of (begin, end, start, length): times in "
+     "seconds and the word's place in the fragment's text"},
     {"_synthesize", py_synthesize_part, METH_VARARGS, nullptr},
+    {"_synthesize_words", py_synthesize_part_words, METH_VARARGS, nullptr},
     {"_check", py_check, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -8,7 +8,8 @@ from typing import Any, List, Optional, Tuple
 from ._corpus import JobResult, synthesize_corpus
 from ._long_list import run as _run
 
-__all__ = ["synthesize_multiple", "synthesize_corpus", "JobResult"]
+__all__ = ["synthesize_multiple", "synthesize_words", "synthesize_corpus",
+           "JobResult"]
 
 _MISSING = object()
 
@@ -24,8 +25,27 @@ def synthesize_multiple(
     concurrent.futures.Executor instead. Lists too short to gain run as one
     call in this process. Arguments of the wrong number or shape raise the
     same ValueError as vyn's."""
-    arguments = [a for a in (output_file_path, quit_after, backwards,
-                             fragments) if a is not _MISSING]
-    rate, synthesized, anchors, _ = _run(*arguments, *extra, workers=workers,
-                                         executor=executor)
-    return rate, synthesized, anchors
+    return _run(*_given(output_file_path, quit_after, backwards, fragments),
+                *extra, workers=workers, executor=executor)[:3]
+
+
+def synthesize_words(
+        output_file_path: Any = _MISSING, quit_after: Any = _MISSING,
+        backwards: Any = _MISSING, fragments: Any = _MISSING, /, *extra: Any,
+        workers: Optional[int] = None, executor: Optional[Executor] = None,
+) -> Tuple[int, int, List[Tuple[float, float]],
+           List[List[Tuple[float, float, int, int]]]]:
+    """Does what vyn.synthesize_words does, returning (sample_rate,
+    synthesized, anchors, words), with the work split as
+    synthesize_multiple splits it: each word's times are read off the
+    joined file's samples."""
+    rate, synthesized, anchors, _, words = _run(
+        *_given(output_file_path, quit_after, backwards, fragments), *extra,
+        workers=workers, executor=executor, words=True)
+    return rate, synthesized, anchors, words
+
+
+def _given(*arguments):
+    """The positional arguments the caller gave, for the same errors as
+    vyn's on a wrong count."""
+    return [a for a in arguments if a is not _MISSING]

@@ -40,22 +40,34 @@ def scratch_directory():
     return shm if os.path.isdir(shm) and os.access(shm, os.W_OK) else None
 
 
-def synthesize_part(path, file_rate, fragments, first_index):
+def synthesize_into(path, file_rate, fragments, first_index, words):
+    """(fragment ends in samples, their words or None): with words, each
+    fragment's as (offset in samples from its begin, start, length)."""
+    if words:
+        result = vyn._synthesize_words(path, 0.0, 0, fragments, file_rate,
+                                       first_index)
+        return result[4], result[5]
+    return vyn._synthesize(path, 0.0, 0, fragments, file_rate,
+                           first_index)[4], None
+
+
+def synthesize_part(path, file_rate, fragments, first_index, words=False):
     """Runs in a worker: one part into a WAVE file at the list's rate. With
     no path (a worker that may not share the caller's files) the audio comes
-    back as bytes. Gives (fragment ends in samples, audio or None)."""
+    back as bytes. Gives (fragment ends in samples, audio or None, words or
+    None)."""
     if path is not None:
-        ends = vyn._synthesize(path, 0.0, 0, fragments, file_rate,
-                               first_index)[4]
-        return ends, None
+        ends, offsets = synthesize_into(path, file_rate, fragments,
+                                        first_index, words)
+        return ends, None, offsets
     with tempfile.TemporaryDirectory(prefix="vyn-part-",
                                      dir=scratch_directory()) as directory:
         own = os.path.join(directory, "part.wav")
-        ends = vyn._synthesize(own, 0.0, 0, fragments, file_rate,
-                               first_index)[4]
+        ends, offsets = synthesize_into(own, file_rate, fragments,
+                                        first_index, words)
         with open(own, "rb") as wave_file:
             wave_file.seek(HEADER_SIZE)
-            return ends, wave_file.read()
+            return ends, wave_file.read(), offsets
 
 
 def plan_parts(fragments, count):
@@ -90,12 +102,14 @@ def part_count(fragments, runner, limit=0.0):
 
 
 class Part:
-    """A part's range, its fragments' ends in samples and where its audio
-    is."""
+    """A part's range, its fragments' ends in samples, where its audio is,
+    and its fragments' words (offsets from each fragment's begin) if
+    asked."""
 
-    def __init__(self, first, stop, ends, path, audio):
+    def __init__(self, first, stop, ends, path, audio, words=None):
         self.first, self.stop = first, stop
         self.ends, self.path, self.audio = ends, path, audio
+        self.words = words
 
     def samples_before(self, index):
         return 0 if index == self.first else self.ends[index - self.first - 1]
@@ -119,11 +133,15 @@ class Part:
 
 class Join:
     """The parts of one list: where they run, the rate they are written at
-    and the directory their files go to (None: they come back as bytes)."""
+    and the directory their files go to (None: they come back as bytes);
+    with words, those of each fragment written, in file order."""
 
-    def __init__(self, runner, fragments, file_rate, directory, limit):
+    def __init__(self, runner, fragments, file_rate, directory, limit,
+                 words=False):
         self.runner, self.fragments = runner, fragments
         self.rate, self.directory = file_rate, directory
+        self.words = words
+        self.written_words = []
         # Under a limit the parts go out in waves of one per worker, the
         # first sized to cover the limit: past the cut a part is waste.
         self.waves = limit > 0
@@ -137,7 +155,8 @@ class Join:
 
     def tasks(self, parts):
         return [(synthesize_part, (self.part_path(first), self.rate,
-                                   self.fragments[first:stop], first))
+                                   self.fragments[first:stop], first,
+                                   self.words))
                 for first, stop in parts]
 
     def results(self, parts, progress):
@@ -147,14 +166,15 @@ class Join:
             for index, future in done:
                 first, stop = parts[index]
                 try:
-                    ends, audio = future.result()
+                    ends, audio, words = future.result()
                 except ValueError:
                     raise
                 except Exception as error:
                     raise self.runner.failure(error) from error
                 if progress is not None:
                     progress(stop - first)
-                yield Part(first, stop, ends, self.part_path(first), audio)
+                yield Part(first, stop, ends, self.part_path(first), audio,
+                           words)
 
 
 def forward(join, output, parts, limit, progress):
@@ -182,6 +202,8 @@ def write_until_limit(join, output, part, first, ends, limit):
     for index in range(first, part.stop):
         length = part.samples_before(index + 1) - part.samples_before(index)
         ends.append((ends[-1] if ends else 0) + length)
+        if part.words is not None:
+            join.written_words.append(part.words[index - part.first])
         if limit_reached(as_float32([ends[-1] / join.rate])[0], limit):
             part.write(output, first, index + 1)
             return True
@@ -224,16 +246,36 @@ def anchors_of(ends, rate):
     return list(zip(seconds, seconds[1:]))
 
 
-def one_call(path, quit_after, backwards, fragments):
-    rate, synthesized, anchors, start, _ = vyn._synthesize(
+def placed_words(written_words, ends, rate):
+    """Each fragment's words as synthesize_words gives them, from their
+    offsets and the fragments' ends in samples: a word ends where the next
+    begins, the last where its fragment ends."""
+    lists = []
+    for i, offsets in enumerate(written_words):
+        begin = ends[i - 1] if i else 0
+        samples = [begin + offset for offset, _, _ in offsets] + [ends[i]]
+        seconds = as_float32([sample / rate for sample in samples])
+        lists.append([(seconds[k], seconds[k + 1], start, length)
+                      for k, (_, start, length) in enumerate(offsets)])
+    return lists
+
+
+def one_call(path, quit_after, backwards, fragments, words):
+    if not words:
+        rate, synthesized, anchors, start, _ = vyn._synthesize(
+            path, quit_after, backwards, fragments, 0, 0)
+        return rate, synthesized, anchors, start, None
+    rate, synthesized, anchors, start, ends, offsets = vyn._synthesize_words(
         path, quit_after, backwards, fragments, 0, 0)
-    return rate, synthesized, anchors, start
+    return (rate, synthesized, anchors, start,
+            placed_words(offsets, ends, rate))
 
 
-def run(*arguments, workers=None, executor=None, progress=None):
+def run(*arguments, workers=None, executor=None, progress=None, words=False):
     """synthesize_multiple over workers, with the start of the backward mode
-    too: (sample_rate, synthesized, anchors, start). progress, if given, is
-    called with the number of fragments each finished part holds."""
+    too: (sample_rate, synthesized, anchors, start, words), words as
+    synthesize_words gives them where asked, else None. progress, if given,
+    is called with the number of fragments each finished part holds."""
     file_rate, limit = check(*arguments)
     path, quit_after, backwards, fragments = arguments
     fragments = [(voice, text) for voice, text in fragments]
@@ -241,7 +283,7 @@ def run(*arguments, workers=None, executor=None, progress=None):
     runner = Runner(workers, executor)
     count = part_count(fragments, runner, limit)
     if count < 2 or (runner.inline and not backward_mode):
-        result = one_call(path, quit_after, backwards, fragments)
+        result = one_call(path, quit_after, backwards, fragments, words)
         if progress is not None:
             progress(len(fragments))
         return result
@@ -252,7 +294,7 @@ def run(*arguments, workers=None, executor=None, progress=None):
     try:
         output = JoinedWave(path, file_rate)
         try:
-            join = Join(runner, fragments, file_rate, directory, limit)
+            join = Join(runner, fragments, file_rate, directory, limit, words)
             start = 0
             if backward_mode:
                 start, ends = backward(join, output, parts, limit, progress)
@@ -265,4 +307,6 @@ def run(*arguments, workers=None, executor=None, progress=None):
     finally:
         if directory is not None:
             shutil.rmtree(directory, ignore_errors=True)
-    return file_rate, len(ends), anchors_of(ends, file_rate), start
+    written = (placed_words(join.written_words, ends, file_rate) if words
+               else None)
+    return file_rate, len(ends), anchors_of(ends, file_rate), start, written

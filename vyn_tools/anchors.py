@@ -82,6 +82,7 @@ class Job:
     voice: str
     quit_after: float
     backwards: bool
+    words: bool = False  # where each word begins, too
     # How one input's list is split: local processes, or an executor (a
     # Dask cluster's); several inputs run one call each.
     workers: int = 1
@@ -96,6 +97,9 @@ class Outcome:
     fragments: List[Fragment] = field(default_factory=list)
     anchors: List[Tuple[float, float]] = field(default_factory=list)
     error: Optional[str] = None
+    # With --words: per fragment written, (begin, end, start, length) of
+    # each word, start and length in the fragment's text.
+    words: Optional[List[List[Tuple[float, float, int, int]]]] = None
 
 
 # --- reading the input ---------------------------------------------------
@@ -155,24 +159,39 @@ def synthesize(job: Job, fragments: List[Fragment],
     job.wav_path.parent.mkdir(parents=True, exist_ok=True)
     check_voices(fragments)
     try:
-        sample_rate, _, anchors, start = run_long_list(
+        sample_rate, _, anchors, start, words = run_long_list(
             str(job.wav_path), job.quit_after, int(job.backwards), items,
-            workers=job.workers, executor=job.executor, progress=progress)
+            workers=job.workers, executor=job.executor, progress=progress,
+            words=job.words)
     except ValueError as error:
         raise ToolError(f"{job.wav_path}: cannot synthesize into it "
                         f"({error})") from None
     return Outcome(job, sample_rate, start,
-                   fragments[start:start + len(anchors)], anchors)
+                   fragments[start:start + len(anchors)], anchors,
+                   words=words)
 
 
 # --- writing the anchors -------------------------------------------------
 
+def word_records(outcome: Outcome, i: int) -> List[Dict[str, Any]]:
+    """Fragment i's words: times, and their text and place in its text."""
+    assert outcome.words is not None
+    text = outcome.fragments[i].text
+    return [{"begin": begin, "end": end, "start": start, "length": length,
+             "text": text[start:start + length]}
+            for begin, end, start, length in outcome.words[i]]
+
+
 def anchor_records(outcome: Outcome) -> List[Dict[str, Any]]:
-    return [{"fragment": outcome.start + i, "line": fragment.line,
-             "voice": fragment.voice, "begin": begin, "end": end,
-             "text": fragment.text}
-            for i, (fragment, (begin, end))
-            in enumerate(zip(outcome.fragments, outcome.anchors))]
+    records = [{"fragment": outcome.start + i, "line": fragment.line,
+                "voice": fragment.voice, "begin": begin, "end": end,
+                "text": fragment.text}
+               for i, (fragment, (begin, end))
+               in enumerate(zip(outcome.fragments, outcome.anchors))]
+    if outcome.words is not None:
+        for i, record in enumerate(records):
+            record["words"] = word_records(outcome, i)
+    return records
 
 
 def as_json(outcome: Outcome) -> str:
@@ -201,24 +220,46 @@ def as_srt(outcome: Outcome) -> str:
         for number, r in enumerate(anchor_records(outcome), start=1))
 
 
-def as_vtt(outcome: Outcome) -> str:
-    """WebVTT: a cue per fragment, its text kept from reading as markup
-    and from ending the cue."""
-    def cue_text(text: str) -> str:
-        text = text.replace("&", "&amp;").replace("<", "&lt;")
-        return text.replace(">", "&gt;").replace("-->", "--&gt;")
+def vtt_text(text: str) -> str:
+    """Cue text kept from reading as markup and from ending the cue."""
+    text = text.replace("&", "&amp;").replace("<", "&lt;")
+    return text.replace(">", "&gt;").replace("-->", "--&gt;")
 
+
+def vtt_timed_text(record: Dict[str, Any]) -> str:
+    """The cue text with a timestamp tag where each word after the first
+    begins (WebVTT's karaoke-style word timing)."""
+    text, words = record["text"], record["words"]
+    if not words:
+        return vtt_text(text)
+    pieces = [vtt_text(text[:words[0]["start"]])]
+    for k, word in enumerate(words):
+        stop = words[k + 1]["start"] if k + 1 < len(words) else len(text)
+        if k:
+            pieces.append(f"<{cue_time(word['begin'], '.')}>")
+        pieces.append(vtt_text(text[word["start"]:stop]))
+    return "".join(pieces)
+
+
+def as_vtt(outcome: Outcome) -> str:
+    """WebVTT: a cue per fragment; with words, each word's time in it."""
+    timed = outcome.words is not None
     return "WEBVTT\n\n" + "".join(
         f"{number}\n{cue_time(r['begin'], '.')} --> "
-        f"{cue_time(r['end'], '.')}\n{cue_text(r['text'])}\n\n"
+        f"{cue_time(r['end'], '.')}\n"
+        f"{vtt_timed_text(r) if timed else vtt_text(r['text'])}\n\n"
         for number, r in enumerate(anchor_records(outcome), start=1))
 
 
 def as_tsv(outcome: Outcome) -> str:
+    """A row per fragment; with words, a row per word."""
+    records = anchor_records(outcome)
+    if outcome.words is not None:
+        records = [{**r, **word} for r in records for word in r["words"]]
     rows = ["fragment\tline\tvoice\tbegin\tend\ttext"]
     rows += [f"{r['fragment']}\t{r['line']}\t{r['voice']}\t{r['begin']:.6f}"
              f"\t{r['end']:.6f}\t{r['text'].replace(chr(9), ' ')}"
-             for r in anchor_records(outcome)]
+             for r in records]
     return "\n".join(rows) + "\n"
 
 
@@ -443,6 +484,9 @@ def parser() -> argparse.ArgumentParser:
                    help="anchor formats: json, srt, tsv, vtt (WebVTT), "
                         "comma-separated "
                         "(default: json)")
+    p.add_argument("--words", action="store_true",
+                   help="also where each word begins: in the JSON, as "
+                        "WebVTT timestamps, and a TSV row per word")
     p.add_argument("--plot", metavar="PNG",
                    help="also draw the waveform with the fragment spans "
                         "(needs matplotlib: pip install 'vyn[plot]')")
@@ -483,7 +527,7 @@ def plan(arguments: argparse.Namespace) -> List[Job]:
                    for name in dict.fromkeys(arguments.format)}
         jobs.append(Job(input_path, wav_path, anchors, plot_path,
                         arguments.voice, arguments.quit_after,
-                        arguments.backwards))
+                        arguments.backwards, arguments.words))
     written = [p for job in jobs for p in (job.wav_path, job.plot_path,
                                            *job.anchor_paths.values()) if p]
     inputs = {p.resolve() for p in arguments.inputs}

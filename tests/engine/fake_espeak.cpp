@@ -95,6 +95,14 @@ espeak_EVENT sample_rate_event(int rate) {
     return event;
 }
 
+espeak_EVENT word_event(int sample, int text_position, int length) {
+    espeak_EVENT event = event_of(espeakEVENT_WORD);
+    event.sample = sample;
+    event.text_position = text_position;
+    event.length = length;
+    return event;
+}
+
 espeak_EVENT end_event(int audio_position_ms) {
     espeak_EVENT event = event_of(espeakEVENT_END);
     event.audio_position = audio_position_ms;

@@ -38,6 +38,7 @@ struct text_script {
 
 espeak_EVENT sample_rate_event(int rate);
 espeak_EVENT end_event(int audio_position_ms);
+espeak_EVENT word_event(int sample, int text_position, int length);
 
 // Back to the defaults: initialisation returns 22050, every voice exists,
 // no scripts, all counters zero.

@@ -4,6 +4,7 @@ import fcntl
 import json
 import os
 import pty
+import re
 import select
 import struct
 import subprocess
@@ -311,3 +312,36 @@ def test_a_bar_on_a_terminal_and_nothing_with_quiet(tmp_path):
     os.close(main)
     assert completed.returncode == 0
     assert "fragment" in drawn and "5/5" in drawn
+
+
+def test_words_in_json_webvtt_and_tsv(tmp_path):
+    write_story(tmp_path / "story.txt")
+    completed = run_tool("story.txt", "--words", "-f", "json,vtt,tsv",
+                         cwd=tmp_path)
+    assert completed.returncode == 0, completed.stderr
+    anchors = json.loads((tmp_path / "story.json").read_text("utf-8"))[
+        "anchors"]
+    words = [(a, w) for a in anchors for w in a["words"]]
+    assert all(w["text"] == a["text"][w["start"]:w["start"] + w["length"]]
+               for a, w in words)
+    assert [w["text"] for w in anchors[0]["words"]] == ["Short."]
+    assert all(a["words"][0]["begin"] == a["begin"] and
+               a["words"][-1]["end"] == a["end"] for a in anchors)
+    rows = (tmp_path / "story.tsv").read_text("utf-8").splitlines()[1:]
+    assert [row.split("\t") for row in rows] == [
+        [str(a["fragment"]), str(a["line"]), a["voice"], f"{w['begin']:.6f}",
+         f"{w['end']:.6f}", w["text"]] for a, w in words]
+    cues = (tmp_path / "story.vtt").read_text("utf-8").split("\n\n")[1:-1]
+    assert len(cues) == len(anchors)
+    for cue, anchor in zip(cues, anchors):
+        text = cue.splitlines()[2]
+        assert re.findall(r"<([\d:.]+)>", text) == [
+            vtt_time(w["begin"]) for w in anchor["words"][1:]]
+        assert re.sub(r"<[\d:.]+>", "", text) == anchor["text"]
+
+
+def vtt_time(seconds):
+    milliseconds = round(seconds * 1000)
+    hours, rest = divmod(milliseconds, 3_600_000)
+    minutes, rest = divmod(rest, 60_000)
+    return f"{hours:02}:{minutes:02}:{rest // 1000:02}.{rest % 1000:03}"

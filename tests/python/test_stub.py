@@ -9,6 +9,8 @@ from pathlib import Path
 import pytest
 
 RESULT_TYPE = "tuple[int, int, list[tuple[float, float]]]"
+WORDS_RESULT_TYPE = ("tuple[int, int, list[tuple[float, float]], "
+                     "list[list[tuple[float, float, int, int]]]]")
 EXPECTED = {
     "output_file_path": "str | bytes | PathLike[str] | PathLike[bytes]",
     "quit_after": "float", "backwards": "int",
@@ -28,6 +30,11 @@ _ = vyn.synthesize_multiple(Path("out.wav"), 0, 0, fragments)
 sample_rate, synthesized, anchors = result
 for begin, end in anchors:
     print(sample_rate * (end - begin) + synthesized)
+words_result = vyn.synthesize_words("out.wav", 0, 0, fragments)
+reveal_type(words_result)
+for (voice, text), words in zip(fragments, words_result[3]):
+    for begin, end, start, length in words:
+        print(voice, end - begin, text[start:start + length])
 """
 
 # (parameter, a wrong value for it, the type the checkers infer for it)
@@ -90,12 +97,15 @@ class TestCorrectCall:
         completed = run_mypy(script(GOOD_SCRIPT))
         assert completed.returncode == 0, completed.stdout
         assert f'Revealed type is "{RESULT_TYPE}"' in completed.stdout
+        assert f'Revealed type is "{WORDS_RESULT_TYPE}"' in completed.stdout
         assert "error" not in completed.stdout
 
     def test_basedpyright_reveals_the_full_result_type(self, script):
         diagnostics = run_basedpyright(script(GOOD_SCRIPT))
         assert [(d["severity"], d["message"]) for d in diagnostics] == [
-            ("information", f'Type of "result" is "{RESULT_TYPE}"')]
+            ("information", f'Type of "result" is "{RESULT_TYPE}"'),
+            ("information",
+             f'Type of "words_result" is "{WORDS_RESULT_TYPE}"')]
 
 
 @pytest.mark.parametrize("parameter, value, inferred", WRONG_ARGUMENTS)

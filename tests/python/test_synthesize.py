@@ -47,8 +47,11 @@ def test_module_and_function_are_documented():
         ":param int backwards: if 1, synthesize backwards, from the last fragment to the first\n"
         ":param list fragments: list of (voice_code, text) tuples of text fragments to be synthesized\n"
         ":rtype: tuple (sample_rate, synthesized, list) where list is a list of (begin, end) time values")
+    assert vyn.synthesize_words.__doc__ == (
+        "Synthesize multiple text fragments with eSpeak, with the time at which each word begins\n"
+        ":rtype: tuple (sample_rate, synthesized, anchors, words) where words holds, per fragment, a list of (begin, end, start, length): times in seconds and the word's place in the fragment's text")
     assert [name for name in dir(vyn) if not name.startswith("_")] == [
-        "synthesize_multiple"]
+        "synthesize_multiple", "synthesize_words"]
 
 
 def test_build_facts_name_the_library_the_command_line_runs():

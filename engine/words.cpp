@@ -1,0 +1,166 @@
+#include "words.h"
+
+#include "recording.h"
+#include "resampler.h"
+#include "voices.h"
+
+#include <algorithm>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The library adds this many samples to the sample of every event while an
+// MBROLA voice speaks; the samples it delivers are not late (its first word
+// event, at the very start of a text, says 1,000).
+constexpr std::uint64_t mbrola_event_delay = 1000;
+
+// Beyond this much room the gathered events and characters are given back
+// after a call, so that one long text does not hold memory for ever.
+constexpr std::size_t kept_room = 4096;
+
+struct word_gathering {
+    std::vector<word_event> events;
+    std::u32string characters;
+    std::vector<merged_word> words;
+};
+
+word_gathering gathered;
+
+// Blank as Python's str.isspace has it, and U+0001, which is spoken as a
+// space: what a word never starts or ends on.
+bool is_blank(char32_t c) {
+    return c == 0x01 || (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) ||
+           c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 ||
+           c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+// UTF-8 into code points, as the library counts characters (a byte that
+// starts no sequence counts as one).
+void decode_utf8(const char* text, std::u32string& characters) {
+    characters.clear();
+    const auto* byte = reinterpret_cast<const unsigned char*>(text);
+    while (*byte != 0) {
+        int more = *byte >= 0xF0 ? 3 : *byte >= 0xE0 ? 2 : *byte >= 0xC0 ? 1 : 0;
+        char32_t c = more == 0 ? *byte : *byte & (0x3F >> more);
+        ++byte;
+        for (; more > 0 && (*byte & 0xC0) == 0x80; --more, ++byte)
+            c = (c << 6) | (*byte & 0x3F);
+        characters.push_back(c);
+    }
+}
+
+// An event starts a word on a character of the text that is not blank, past
+// the span the previous word's event named and later than that word.
+bool starts_a_word(const char32_t* text, std::size_t size,
+                   const word_event& event, const merged_word* previous,
+                   const word_event* previous_event) {
+    if (event.position < 1 || static_cast<std::size_t>(event.position) > size)
+        return false;
+    auto start = static_cast<std::size_t>(event.position - 1);
+    if (is_blank(text[start])) return false;
+    if (previous == nullptr) return true;
+    std::size_t span_end =
+        previous->start + static_cast<std::size_t>(
+                              std::max(previous_event->length, 1));
+    return start >= span_end && event.sample > previous->offset;
+}
+
+// Up to the last non-blank character before end; the first one is not blank.
+std::size_t trimmed_length(const char32_t* text, std::size_t start,
+                           std::size_t end) {
+    while (end > start + 1 && is_blank(text[end - 1])) --end;
+    return end - start;
+}
+
+}  // namespace
+
+std::size_t merge_word_events(const char32_t* text, std::size_t size,
+                              const word_event* events, std::size_t count,
+                              merged_word* words) noexcept {
+    std::size_t n = 0;
+    const word_event* opening = nullptr;  // the event of the last word
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!starts_a_word(text, size, events[i], n > 0 ? &words[n - 1] : nullptr,
+                           opening))
+            continue;
+        opening = &events[i];
+        words[n++] = {events[i].sample,
+                      static_cast<std::size_t>(events[i].position - 1), 0};
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        std::size_t end = i + 1 < n ? words[i + 1].start : size;
+        words[i].length = trimmed_length(text, words[i].start, end);
+    }
+    return n;
+}
+
+bool note_word_event(const word_event& event) noexcept {
+    try {
+        gathered.events.push_back(event);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+void drop_word_events(bool release) noexcept {
+    gathered.events.clear();
+    if (!release) return;
+    if (gathered.events.capacity() > kept_room) gathered.events = {};
+    if (gathered.characters.capacity() > kept_room) gathered.characters = {};
+    if (gathered.words.capacity() > kept_room) gathered.words = {};
+}
+
+namespace {
+
+// An event's sample as an offset into its fragment in the file: without the
+// MBROLA delay, at the file's rate (rounded as the fragment's own length
+// is), and never past the fragment's end.
+std::uint64_t file_offset(std::uint64_t sample, bool mbrola,
+                          std::uint64_t fragment_samples) {
+    if (mbrola) sample = sample > mbrola_event_delay ? sample - mbrola_event_delay : 0;
+    if (engine_state.produced_rate != engine_state.sample_rate)
+        sample = converted_length(sample, engine_state.produced_rate,
+                                  engine_state.sample_rate);
+    return std::min(sample, fragment_samples);
+}
+
+std::size_t merge_gathered(const fragment_entry& fragment,
+                           std::uint64_t fragment_samples) {
+    const resolved_voice* voice = checked_voice(fragment.voice_code);
+    bool mbrola = voice != nullptr && voice->mbrola;
+    for (word_event& event : gathered.events)
+        event.sample = file_offset(event.sample, mbrola, fragment_samples);
+    decode_utf8(fragment.text, gathered.characters);
+    gathered.words.resize(gathered.events.size());
+    return merge_word_events(gathered.characters.data(),
+                             gathered.characters.size(),
+                             gathered.events.data(), gathered.events.size(),
+                             gathered.words.data());
+}
+
+}  // namespace
+
+int hand_over_words(const fragment_entry& fragment, unsigned int index,
+                    std::uint64_t begin, synthesis_control* control) noexcept {
+    if (gathered.events.empty() || fragment.text == nullptr) return 0;
+    std::size_t count = 0;
+    try {
+        count = merge_gathered(fragment, engine_state.samples_written - begin);
+    } catch (const std::bad_alloc&) {
+        drop_word_events(false);
+        return 1;
+    }
+    drop_word_events(false);
+    for (std::size_t i = 0; i < count; ++i) {
+        const merged_word& word = gathered.words[i];
+        word_anchor anchor{begin + word.offset, index,
+                           static_cast<unsigned int>(word.start),
+                           static_cast<unsigned int>(word.length)};
+        if (control->take_word(control->word_context, &anchor) != 0) return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,51 @@
+// The words of the fragments written: the synthesizer's word events,
+// gathered while a fragment is synthesized and merged into words after it.
+// Internal to the engine (and its tests).
+#ifndef VYN_WORDS_H
+#define VYN_WORDS_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine.h"
+
+// A word event as the synthesizer reports it: the sample at which it
+// begins, counted from the start of its text at the rate the voice
+// produces, and the characters it names (position 1-based).
+struct word_event {
+    std::uint64_t sample;
+    int position;
+    int length;
+};
+
+// Notes one word event of the text being synthesized (from the synthesizer's
+// callback). Returns false when there is no room for it.
+bool note_word_event(const word_event& event) noexcept;
+
+// After fragment index of the file, which began at sample begin of the
+// file: turns its word events into words and hands them to the control's
+// take_word, then forgets them. Returns 0 or 1 (failure).
+int hand_over_words(const fragment_entry& fragment, unsigned int index,
+                    std::uint64_t begin, synthesis_control* control) noexcept;
+
+// Forgets the word events noted (a fragment that failed) and, with
+// release, the room they took.
+void drop_word_events(bool release) noexcept;
+
+// The events of a text whose characters (code points) are text[0..size),
+// their samples already in the file's rate and counted from the start of
+// the text, as words: an event on a blank or outside the text, inside the
+// span the previous word's event names, or no later than that word, belongs
+// to the previous word. Each word runs from its event's character to the
+// last non-blank one before the next word's (the text's last for the last).
+// Fills words (room for count) and returns how many there are.
+struct merged_word {
+    std::uint64_t offset;  // samples from the start of the text
+    std::size_t start;     // characters
+    std::size_t length;
+};
+std::size_t merge_word_events(const char32_t* text, std::size_t size,
+                              const word_event* events, std::size_t count,
+                              merged_word* words) noexcept;
+
+#endif

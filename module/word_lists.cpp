@@ -1,0 +1,94 @@
+#include "word_lists.h"
+
+#include <new>
+
+namespace {
+
+// Seconds as the anchors have them: the sample count over the rate, as a
+// 32-bit float.
+double seconds_at(unsigned long long sample, int sample_rate) {
+    return double{static_cast<float>(static_cast<double>(sample) /
+                                     sample_rate)};
+}
+
+// How one fragment's words are given: in seconds from the file's start, or
+// (sample_rate 0) in samples from the fragment's begin.
+struct word_form {
+    float fragment_end;                 // seconds
+    int sample_rate;
+    unsigned long long fragment_begin;  // samples
+};
+
+PyObject* word_tuple(const word_list& words, std::size_t i, std::size_t last,
+                     const word_form& form) {
+    const word_anchor& word = words[i];
+    if (form.sample_rate == 0)
+        return Py_BuildValue("(KII)", word.sample - form.fragment_begin,
+                             word.start, word.length);
+    double end = i + 1 < last
+                     ? seconds_at(words[i + 1].sample, form.sample_rate)
+                     : double{form.fragment_end};
+    return Py_BuildValue("(ddII)", seconds_at(word.sample, form.sample_rate),
+                         end, word.start, word.length);
+}
+
+// One fragment's words, from *next on; *next moves past them.
+PyObject* fragment_words(const word_list& words, std::size_t* next,
+                         unsigned int fragment, const word_form& form) {
+    std::size_t first = *next;
+    while (*next < words.size() && words[*next].fragment == fragment) ++*next;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(*next - first));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = first; i < *next; ++i) {
+        PyObject* item = word_tuple(words, i, *next, form);
+        if (item == nullptr ||
+            PyList_SetItem(list, static_cast<Py_ssize_t>(i - first), item) != 0) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+    }
+    return list;
+}
+
+// One list per fragment written; form_of(i) says how fragment i's are given.
+template <typename form_function>
+PyObject* build_lists(unsigned int synthesized, const word_list& words,
+                      form_function form_of) {
+    PyObject* lists = PyList_New(synthesized);
+    if (lists == nullptr) return nullptr;
+    std::size_t next = 0;
+    for (unsigned int i = 0; i < synthesized; ++i) {
+        PyObject* list = fragment_words(words, &next, i, form_of(i));
+        if (list == nullptr || PyList_SetItem(lists, i, list) != 0) {
+            Py_DECREF(lists);
+            return nullptr;
+        }
+    }
+    return lists;
+}
+
+}  // namespace
+
+int take_word_anchor(void* context, const word_anchor* word) {
+    try {
+        static_cast<word_list*>(context)->push_back(*word);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return 1;
+    }
+}
+
+PyObject* build_word_lists(const fragment_entry* table,
+                           unsigned int synthesized, const word_list& words,
+                           int sample_rate) {
+    return build_lists(synthesized, words, [&](unsigned int i) {
+        return word_form{table[i].end, sample_rate, 0};
+    });
+}
+
+PyObject* build_word_offsets(unsigned int synthesized, const word_list& words,
+                             const std::uint64_t* fragment_ends) {
+    return build_lists(synthesized, words, [&](unsigned int i) {
+        return word_form{0.0f, 0, i == 0 ? 0 : fragment_ends[i - 1]};
+    });
+}

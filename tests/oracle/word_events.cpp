@@ -1,0 +1,92 @@
+// The word events of eSpeak NG as the library gives them, with the library
+// driven as vyn drives it: initialised once, synchronous, the same flags,
+// each fragment's voice selected by name or else by language, the speech
+// rate set again after every selection. One process per list, so that its
+// output is that of a fresh process, as a list in vyn's first call is.
+//
+//   vyn_word_events FRAGMENTS
+//     FRAGMENTS  one fragment a line: VOICE, a tab, TEXT
+//
+// Prints, per fragment, "fragment INDEX SAMPLES RATE" (the samples it
+// delivered and their rate), then one "word SAMPLE POSITION LENGTH" line per
+// word event, as the library reports them (sample counted from the start of
+// the fragment's text, position 1-based in characters).
+#include <espeak-ng/espeak_ng.h>
+#include <espeak-ng/speak_lib.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+namespace {
+
+constexpr unsigned int synth_flags = espeakCHARS_UTF8 | espeakENDPAUSE;
+
+std::uint64_t samples = 0;
+
+int on_synth_output(short* wav, int numsamples, espeak_EVENT* events) {
+    if (wav == nullptr) return 1;
+    for (; events->type != espeakEVENT_LIST_TERMINATED; ++events) {
+        if (events->type == espeakEVENT_WORD)
+            std::printf("word %d %d %d\n", events->sample,
+                        events->text_position, events->length);
+    }
+    if (numsamples > 0) samples += static_cast<std::uint64_t>(numsamples);
+    return 0;
+}
+
+bool select_voice(const std::string& code) {
+    if (espeak_SetVoiceByName(code.c_str()) != EE_OK) {
+        espeak_VOICE voice;
+        std::memset(&voice, 0, sizeof voice);
+        voice.languages = code.c_str();
+        if (espeak_SetVoiceByProperties(&voice) != EE_OK) return false;
+    }
+    espeak_SetParameter(espeakRATE, espeakRATE_NORMAL, 0);
+    return true;
+}
+
+// U+0001 is spoken as a space, as vyn speaks it.
+bool synthesize(const std::string& code, std::string text) {
+    for (char& c : text) {
+        if (c == '\x01') c = ' ';
+    }
+    samples = 0;
+    return select_voice(code) &&
+           espeak_Synth(text.c_str(), text.size() + 1, 0, POS_CHARACTER, 0,
+                        synth_flags, nullptr, nullptr) == EE_OK &&
+           espeak_Synchronize() == EE_OK;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s FRAGMENTS\n", argv[0]);
+        return 2;
+    }
+    std::ifstream in(argv[1]);
+    if (!in ||
+        espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, nullptr,
+                          espeakINITIALIZE_DONT_EXIT) <= 0) {
+        std::fprintf(stderr, "cannot read %s or initialise\n", argv[1]);
+        return 1;
+    }
+    espeak_SetSynthCallback(on_synth_output);
+    std::string line;
+    for (int index = 0; std::getline(in, line); ++index) {
+        std::size_t tab = line.find('\t');
+        std::printf("fragment %d\n", index);
+        if (tab == std::string::npos ||
+            !synthesize(line.substr(0, tab), line.substr(tab + 1))) {
+            std::fprintf(stderr, "fragment %d failed\n", index);
+            return 1;
+        }
+        std::printf("samples %llu %d\n",
+                    static_cast<unsigned long long>(samples),
+                    espeak_ng_GetSampleRate());
+    }
+    return 0;
+}
