@@ -1,5 +1,6 @@
 """Shared helpers for the module's tests: the real eSpeak NG, real files,
 and independent readers (Python's wave module, soxi) for what was written."""
+import functools
 import os
 import shutil
 import struct
