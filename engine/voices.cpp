@@ -1,6 +1,7 @@
 #include "voices.h"
 
 #include "mbrola_pipes.h"
+#include "patched_library.h"
 #include "recording.h"
 
 #include <espeak-ng/espeak_ng.h>
@@ -337,6 +338,7 @@ int select_at_its_rate(const resolved_voice& voice) {
 }  // namespace
 
 int apply_voice(const char* voice_code) noexcept {
+    start_from_fresh_state();
     const resolved_voice* voice = checked_voice(voice_code);
     if (voice == nullptr || select_at_its_rate(*voice) != 0) return 1;
     // Selecting a voice sets its speed only when its file names one; this
