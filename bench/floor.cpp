@@ -54,6 +54,13 @@ std::FILE* output_file = nullptr;  // null in the drop variant
 std::uint64_t samples = 0;         // the clock of the current pass
 bool write_failed = false;
 
+// The bundled library reads the data it was built with, as the module does.
+#ifdef VYN_FLOOR_DATA_PATH
+const char* const floor_data_path = VYN_FLOOR_DATA_PATH;
+#else
+const char* const floor_data_path = nullptr;
+#endif
+
 int on_synth_output(short* wav, int numsamples, espeak_EVENT* /*events*/) {
     if (wav == nullptr) return 1;  // end of synthesis
     if (numsamples <= 0) return 0;
@@ -219,7 +226,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (o.empty) fragments.clear();
-    int rate = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, nullptr,
+    int rate = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, floor_data_path,
                                  espeakINITIALIZE_DONT_EXIT);
     if (rate <= 0) {
         std::fprintf(stderr, "cannot initialise eSpeak NG\n");

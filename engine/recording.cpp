@@ -1,5 +1,6 @@
 #include "recording.h"
 
+#include "data_path.h"
 #include "engine.h"
 #include "wave_output.h"
 
@@ -115,8 +116,11 @@ void keep_synthesis_locale() {
 
 int initialise_synthesizer() {
     std::string host_locale;
-    if (copy_host_locale(host_locale) != 0) return 1;
-    int rate = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, nullptr,
+    std::string data_path;
+    if (copy_host_locale(host_locale) != 0 || find_data_path(data_path) != 0)
+        return 1;
+    int rate = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0,
+                                 data_path.empty() ? nullptr : data_path.c_str(),
                                  initialize_options);
     keep_synthesis_locale();
     std::setlocale(LC_ALL, host_locale.c_str());

@@ -73,7 +73,9 @@ void restore_mask_in_child() {
 bool on_main_thread() { return gettid() == getpid(); }
 
 bool interpreter_finalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
+#if defined(Py_LIMITED_API)
+    return !Py_IsInitialized();  // turns false as finalizing starts
+#elif PY_VERSION_HEX >= 0x030D0000
     return Py_IsFinalizing();
 #else
     return _Py_IsFinalizing();
@@ -204,7 +206,7 @@ PyObject* raise_synthesis_error(const synthesis_control& control) {
 // engine runs.
 bool fill_fragment_table(PyObject* items, std::vector<fragment_entry>& table) {
     for (std::size_t i = 0; i < table.size(); ++i) {
-        PyObject* item = PyTuple_GET_ITEM(items, static_cast<Py_ssize_t>(i));
+        PyObject* item = PyTuple_GetItem(items, static_cast<Py_ssize_t>(i));
         if (!PyArg_ParseTuple(item, "ss", &table[i].voice_code,
                               &table[i].text))
             return false;
@@ -220,7 +222,7 @@ PyObject* build_anchors(const std::vector<fragment_entry>& table,
         PyObject* pair = Py_BuildValue("(ff)", double{table[i].begin},
                                        double{table[i].end});
         if (pair == nullptr) return nullptr;
-        PyList_SET_ITEM(anchors.get(), i, pair);
+        if (PyList_SetItem(anchors.get(), i, pair) != 0) return nullptr;
     }
     return anchors.release();
 }
@@ -234,7 +236,7 @@ PyObject* build_result(const std::vector<fragment_entry>& table,
 
 PyObject* synthesize_items(const char* output_file_path, float quit_after,
                            int backwards, PyObject* items) {
-    Py_ssize_t n = PyTuple_GET_SIZE(items);
+    Py_ssize_t n = PyTuple_Size(items);
     if (n > static_cast<Py_ssize_t>(UINT_MAX))
         return raise_value_error(parse_error_message);
     try {
@@ -285,7 +287,7 @@ PyObject* py_synthesize_multiple(PyObject* /*module*/, PyObject* args) {
     PyObject* items = PyList_AsTuple(fragments);
     PyObject* result = items == nullptr
                            ? nullptr
-                           : synthesize_items(PyBytes_AS_STRING(path_bytes),
+                           : synthesize_items(PyBytes_AsString(path_bytes),
                                               quit_after, backwards, items);
     Py_XDECREF(items);
     Py_DECREF(path_bytes);

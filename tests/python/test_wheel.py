@@ -47,14 +47,19 @@ def fresh_python(wheel, tmp_path_factory) -> Path:
 
 
 def test_wheel_holds_the_module_the_stub_and_the_license(wheel):
+    # One module on the stable ABI, for every CPython from 3.9 on.
+    assert "-cp39-abi3-" in wheel.name
     names = zipfile.ZipFile(wheel).namelist()
-    assert [n for n in names if n.startswith("vyn.")] == [
-        n for n in names if n.startswith("vyn.cpython-") and n.endswith(".so")]
+    assert [n for n in names if n.startswith("vyn.")] == ["vyn.abi3.so"]
     assert "vyn-stubs/__init__.pyi" in names
     assert any(n.endswith(".dist-info/licenses/LICENSE") for n in names)
     metadata = zipfile.ZipFile(wheel).read(
         next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
-    assert "GPL-3.0-or-later" in metadata
+    assert ("GPL-3.0-or-later AND LGPL-2.1-or-later AND Apache-2.0"
+            in metadata)
+    # Nothing to install with it: every dependency belongs to an extra.
+    assert [line for line in metadata.splitlines()
+            if line.startswith("Requires-Dist:") and "extra ==" not in line] == []
 
 
 def test_installed_wheel_synthesizes_in_a_fresh_environment(fresh_python,

@@ -1,0 +1,102 @@
+# The bundled build: eSpeak NG and libsoxr compiled from the trees that
+# third_party/fetch-sources lays out, as static position-independent
+# libraries linked into the module, and eSpeak NG's data compiled by the
+# espeak-ng program built from the same sources. Defines the targets
+# vyn_espeak_ng and vyn_soxr, and vyn_espeak_data (the data directory
+# VYN_BUNDLED_DATA_DIR), plus the program VYN_ESPEAK_NG_PROGRAM (a test
+# tool, never installed).
+include(ExternalProject)
+include(ProcessorCount)
+ProcessorCount(_jobs)
+if(_jobs EQUAL 0)
+  set(_jobs 1)
+endif()
+
+set(VYN_THIRD_PARTY "${PROJECT_SOURCE_DIR}/third_party/src")
+foreach(_tree espeak-ng soxr sonic)
+  if(NOT EXISTS "${VYN_THIRD_PARTY}/${_tree}")
+    message(FATAL_ERROR "${VYN_THIRD_PARTY}/${_tree} is missing: "
+      "run third_party/fetch-sources first (an sdist carries the trees)")
+  endif()
+endforeach()
+
+set(_espeak_src "${VYN_THIRD_PARTY}/espeak-ng")
+set(_espeak_build "${CMAKE_BINARY_DIR}/espeak-ng")
+set(_soxr_build "${CMAKE_BINARY_DIR}/soxr")
+set(_soxr_install "${CMAKE_BINARY_DIR}/soxr-install")
+
+# Both libraries build with their own CMake, in Release and with the same
+# compilers as vyn. path_home is cut at 160 characters by default: a longer
+# install path would fail every call.
+set(_common_args
+  -DCMAKE_BUILD_TYPE=Release
+  -DCMAKE_C_COMPILER=${CMAKE_C_COMPILER}
+  -DCMAKE_POSITION_INDEPENDENT_CODE=ON
+  -DBUILD_SHARED_LIBS=OFF
+  -DBUILD_TESTING=OFF
+  -DCMAKE_POLICY_VERSION_MINIMUM=3.5)
+
+ExternalProject_Add(soxr_build
+  SOURCE_DIR "${VYN_THIRD_PARTY}/soxr"
+  BINARY_DIR "${_soxr_build}"
+  INSTALL_DIR "${_soxr_install}"
+  CMAKE_ARGS ${_common_args}
+    -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
+    -DCMAKE_INSTALL_LIBDIR=lib
+    -DWITH_OPENMP=OFF -DWITH_LSR_BINDINGS=OFF
+    -DBUILD_TESTS=OFF -DBUILD_EXAMPLES=OFF
+  BUILD_BYPRODUCTS "${_soxr_install}/lib/libsoxr.a")
+
+# No audio output and no library thread: vyn synthesizes synchronously to
+# memory. MBROLA support is compiled only when the build sees a program
+# named mbrola; any name does. The library must not pick up a system sonic
+# (OFF stops the search), so the sonic source is handed in.
+ExternalProject_Add(espeak_ng_build
+  SOURCE_DIR "${_espeak_src}"
+  BINARY_DIR "${_espeak_build}"
+  CMAKE_ARGS ${_common_args}
+    "-DCMAKE_C_FLAGS=-DN_PATH_HOME=4096"
+    -DCMAKE_INSTALL_PREFIX=/nonexistent
+    -DUSE_ASYNC=OFF -DUSE_LIBPCAUDIO=OFF -DUSE_SPEECHPLAYER=OFF
+    -DUSE_KLATT=ON -DUSE_LIBSONIC=ON -DUSE_MBROLA=ON -DMBROLA_BIN=mbrola
+    -DSONIC_LIB=OFF -DPCAUDIO_LIB=OFF
+    -DESPEAK_BUILD_MANPAGES=OFF
+    -DFETCHCONTENT_FULLY_DISCONNECTED=ON
+    "-DFETCHCONTENT_SOURCE_DIR_SONIC-GIT=${VYN_THIRD_PARTY}/sonic"
+  BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR>
+    --target espeak-ng espeak-ng-bin --parallel ${_jobs}
+  INSTALL_COMMAND ""
+  BUILD_BYPRODUCTS
+    "${_espeak_build}/src/libespeak-ng/libespeak-ng.a"
+    "${_espeak_build}/src/ucd-tools/libucd.a"
+    "${_espeak_build}/src/espeak-ng")
+
+add_library(vyn_soxr STATIC IMPORTED GLOBAL)
+set_target_properties(vyn_soxr PROPERTIES
+  IMPORTED_LOCATION "${_soxr_install}/lib/libsoxr.a"
+  INTERFACE_INCLUDE_DIRECTORIES "${VYN_THIRD_PARTY}/soxr/src"
+  INTERFACE_LINK_LIBRARIES m)
+add_dependencies(vyn_soxr soxr_build)
+
+add_library(vyn_ucd STATIC IMPORTED GLOBAL)
+set_target_properties(vyn_ucd PROPERTIES
+  IMPORTED_LOCATION "${_espeak_build}/src/ucd-tools/libucd.a")
+add_library(vyn_espeak_ng STATIC IMPORTED GLOBAL)
+set_target_properties(vyn_espeak_ng PROPERTIES
+  IMPORTED_LOCATION "${_espeak_build}/src/libespeak-ng/libespeak-ng.a"
+  INTERFACE_INCLUDE_DIRECTORIES "${_espeak_src}/src/include"
+  INTERFACE_LINK_LIBRARIES "vyn_ucd;m")
+add_dependencies(vyn_espeak_ng espeak_ng_build)
+
+set(VYN_ESPEAK_NG_PROGRAM "${_espeak_build}/src/espeak-ng")
+set(VYN_BUNDLED_DATA_ROOT "${CMAKE_BINARY_DIR}/vyn-data")
+set(VYN_BUNDLED_DATA_DIR "${VYN_BUNDLED_DATA_ROOT}/espeak-ng-data")
+ExternalProject_Add(vyn_espeak_data
+  SOURCE_DIR "${CMAKE_CURRENT_LIST_DIR}/espeak-data"
+  BINARY_DIR "${CMAKE_BINARY_DIR}/espeak-data-build"
+  CMAKE_ARGS "-DESPEAK_SOURCE=${_espeak_src}"
+    "-DESPEAK_NG_PROGRAM=${VYN_ESPEAK_NG_PROGRAM}"
+    "-DDATA_ROOT=${VYN_BUNDLED_DATA_ROOT}"
+  BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --parallel ${_jobs}
+  INSTALL_COMMAND ""
+  DEPENDS espeak_ng_build)
