@@ -16,8 +16,18 @@ extern "C" {
 // called before a fragment's voice is selected, the fragment then sounds
 // as in a fresh process.
 void vyn_reset_synthesis_state(void);
+// With 1, a dictionary that fails to load fails its voice's selection
+// (the library would otherwise select it and speak silence).
+void vyn_report_dictionary_failures(int report);
 // The pid of the library's own mbrola process, 0 when none runs.
 long vyn_mbrola_pid(void);
+}
+
+// After each initialisation: what the patched library does only when asked.
+inline void configure_patched_library() noexcept {
+#if VYN_ESPEAK_PATCHED
+    vyn_report_dictionary_failures(1);
+#endif
 }
 
 // Every fragment starts from a fresh synthesizer's state with the bundled

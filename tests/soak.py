@@ -1,7 +1,9 @@
 """The long reliability run (./dev soak): 10,000 consecutive calls in one
 process, mixing forward, limited and backward calls with every kind of
 failure; missing voice data in a fresh process; several threads at once;
-and the fuzz tests at 10,000 examples each. Prints the figures: calls made,
+and the fuzz tests at 10,000 examples each; with the bundled build, the
+full proof that every fragment sounds as in a fresh process
+(tests/fresh_proof.py). Prints the figures: calls made,
 outcomes, time, and RSS growth (skipped under AddressSanitizer, whose
 allocator makes it meaningless).
 
@@ -196,6 +198,9 @@ def main():
             print("  " + line.strip())
         if code != 0:
             raise SystemExit("fuzz failed")
+    if getattr(vyn, "_patched", False):
+        subprocess.run([sys.executable, str(HERE / "fresh_proof.py")],
+                       check=True)
     print("soak: no hang, no failure")
 
 

@@ -210,4 +210,5 @@ espeak_ERROR espeak_Terminate(void) {
 
 // What vyn's patches add to the bundled library.
 extern "C" void vyn_reset_synthesis_state(void) { ++state.fresh_state_resets; }
+extern "C" void vyn_report_dictionary_failures(int) {}
 extern "C" long vyn_mbrola_pid(void) { return 0; }

@@ -90,6 +90,19 @@ def espeak_version() -> tuple:
                  info(None).decode().split()[0].split("."))
 
 
+def library_patched() -> bool:
+    """The module runs against the bundled eSpeak NG with vyn's patches:
+    every fragment as in a fresh process, no known text aborts."""
+    import vyn
+    return getattr(vyn, "_patched", False)
+
+
+def espeak_ng_program() -> str:
+    """The command line built from the same sources as the library the
+    module runs against (set for the bundled suite), else the system's."""
+    return os.environ.get("VYN_ESPEAK_NG", "espeak-ng")
+
+
 class ListSubclass(list):
     """Accepted wherever a list is."""
 
