@@ -31,19 +31,41 @@ MORE_TEXTS = ["interpret-as='characters' word", "12345 and 3.14, on 2024.",
 PROGRAM = os.environ.get("VYN_ESPEAK_NG", "espeak-ng")
 
 
-def listed(kind: str):
-    """Codes from the command line's voice list: column 2 (languages) or 5
-    (files: variants, MBROLA voices)."""
+def listed(kind: str, column: str = ""):
+    """A column of the command line's voice list: the language (the second
+    word), or the file, read at the header's positions (a variant's file
+    name may hold a space)."""
     out = subprocess.run([PROGRAM, f"--voices={kind}" if kind else "--voices"],
                          check=True, capture_output=True, text=True).stdout
-    return [line.split() for line in out.splitlines()[1:] if line.split()]
+    header, *lines = [line for line in out.splitlines() if line.strip()]
+    if not column:
+        return [line.split()[1] for line in lines]
+    names = header.split()
+    start = header.index(column)
+    end = header.index(names[names.index(column) + 1])
+    return [line[start:end].strip() for line in lines]
 
 
-def voices():
-    languages = sorted({row[1] for row in listed("")})
-    variants = ["en+" + row[4].split("/")[-1] for row in listed("variant")]
-    mbrola = [row[3] for row in listed("mb")
-              if Path("/usr/share/mbrola", row[3][3:]).exists()]
+def accepted(codes, directory: Path):
+    """The codes vyn takes (it refuses some the command line lists: README,
+    voice codes); says how many it refused."""
+    taken = []
+    for code in codes:
+        try:
+            vyn.synthesize_multiple(str(directory / "probe.wav"), 0, 0,
+                                    [(code, "")])
+            taken.append(code)
+        except ValueError:
+            print(f"  {code!r}: refused by vyn, left out")
+    return taken
+
+
+def voices(directory: Path):
+    languages = accepted(sorted(set(listed(""))), directory)
+    variants = accepted(["en+" + name.split("/", 1)[1]
+                         for name in listed("variant", "File")], directory)
+    mbrola = ["mb-" + name.split("-", 1)[1] for name in listed("mb", "File")
+              if Path("/usr/share/mbrola", name.split("-", 1)[1]).exists()]
     return languages, variants, mbrola
 
 
@@ -93,9 +115,9 @@ def main():
     if not getattr(vyn, "_patched", False):
         raise SystemExit("fresh proof: needs the bundled build")
     rng = random.Random(options.seed)
-    languages, variants, mbrola = voices()
     with tempfile.TemporaryDirectory(prefix="vyn-fresh-") as name:
         directory = Path(name)
+        languages, variants, mbrola = voices(directory)
         oracle = Oracle(directory)
         every = [(code, SENTENCES.get(code.split("-")[0], NEUTRAL))
                  for code in languages] + [(code, NEUTRAL) for code in variants]
