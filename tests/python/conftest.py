@@ -75,6 +75,13 @@ def mbrola(value, *databases):
                f"mbrola, mbrola-{'/'.join(databases)}, contrib/non-free)"))
 
 
+def espeak_ng() -> str:
+    """The espeak-ng program to compare with: the one built from the
+    bundled library's sources where VYN_ESPEAK_NG names it, else the
+    system's."""
+    return os.environ.get("VYN_ESPEAK_NG") or "espeak-ng"
+
+
 @functools.lru_cache(maxsize=None)
 def espeak_version() -> tuple:
     """The version of the eSpeak NG library vyn actually loaded, e.g.
@@ -90,19 +97,6 @@ def espeak_version() -> tuple:
                  info(None).decode().split()[0].split("."))
 
 
-def library_patched() -> bool:
-    """The module runs against the bundled eSpeak NG with vyn's patches:
-    every fragment as in a fresh process, no known text aborts."""
-    import vyn
-    return getattr(vyn, "_patched", False)
-
-
-def espeak_ng_program() -> str:
-    """The command line built from the same sources as the library the
-    module runs against (set for the bundled suite), else the system's."""
-    return os.environ.get("VYN_ESPEAK_NG", "espeak-ng")
-
-
 class ListSubclass(list):
     """Accepted wherever a list is."""
 
@@ -114,3 +108,10 @@ class TupleSubclass(tuple):
 @pytest.fixture
 def wav_path(tmp_path):
     return tmp_path / "out.wav"
+
+
+def library_patched() -> bool:
+    """The module runs against the bundled eSpeak NG with vyn's patches:
+    every fragment as in a fresh process, no known text aborts."""
+    import vyn
+    return getattr(vyn, "_patched", False)

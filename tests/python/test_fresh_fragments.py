@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 
 import vyn
-from conftest import (SYNTHESIS_ERROR, espeak_ng_program, library_patched,
+from conftest import (SYNTHESIS_ERROR, espeak_ng, library_patched,
                       mbrola, run_python)
 
 pytestmark = pytest.mark.skipif(not library_patched(), reason=(
@@ -41,7 +41,7 @@ SAMPLE = [
 def oracle_samples(directory: Path, voice: str, text: str) -> bytes:
     path = directory / f"oracle{abs(hash((voice, text)))}.wav"
     if not path.exists():
-        subprocess.run([espeak_ng_program(), "-D", "-v", voice, "-w",
+        subprocess.run([espeak_ng(), "-D", "-v", voice, "-w",
                         str(path), text], check=True, capture_output=True,
                        timeout=60)
     with wave.open(str(path), "rb") as reader:
