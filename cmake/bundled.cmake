@@ -25,11 +25,14 @@ set(_espeak_build "${CMAKE_BINARY_DIR}/espeak-ng")
 set(_soxr_build "${CMAKE_BINARY_DIR}/soxr")
 set(_soxr_install "${CMAKE_BINARY_DIR}/soxr-install")
 
-# Both libraries build with their own CMake, in Release and with the same
-# compilers as vyn. path_home is cut at 160 characters by default: a longer
-# install path would fail every call.
+# Both libraries build with their own CMake, with the same compilers as vyn
+# and with Debian's flags (dpkg-buildflags on Debian 13: -O2 and its
+# hardening, no NDEBUG), so they behave as Debian's libraries do: the
+# library's known overflows on crafted text end the process at once
+# instead of running on with a corrupted stack.
+set(_debian_flags "-O2 -fstack-protector-strong -fstack-clash-protection -fcf-protection -D_FORTIFY_SOURCE=2")
 set(_common_args
-  -DCMAKE_BUILD_TYPE=Release
+  -DCMAKE_BUILD_TYPE=None
   -DCMAKE_C_COMPILER=${CMAKE_C_COMPILER}
   -DCMAKE_POSITION_INDEPENDENT_CODE=ON
   -DBUILD_SHARED_LIBS=OFF
@@ -41,6 +44,7 @@ ExternalProject_Add(soxr_build
   BINARY_DIR "${_soxr_build}"
   INSTALL_DIR "${_soxr_install}"
   CMAKE_ARGS ${_common_args}
+    "-DCMAKE_C_FLAGS=${_debian_flags}"
     -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
     -DCMAKE_INSTALL_LIBDIR=lib
     -DWITH_OPENMP=OFF -DWITH_LSR_BINDINGS=OFF
@@ -48,10 +52,12 @@ ExternalProject_Add(soxr_build
   BUILD_BYPRODUCTS "${_soxr_install}/lib/libsoxr.a")
 
 # No audio output and no library thread: vyn synthesizes synchronously to
-# memory. MBROLA support is compiled only when the build sees a program
-# named mbrola; any name does. The library must not pick up a system sonic
-# (OFF stops the search), so the sonic source is handed in.
-set(_espeak_c_flags "-DN_PATH_HOME=4096")
+# memory. path_home is cut at 160 characters by default: a longer install
+# path would fail every call. MBROLA support is compiled only when the
+# build sees a program named mbrola; any name does. The library must not
+# pick up a system sonic (OFF stops the search), so the sonic source is
+# handed in.
+set(_espeak_c_flags "${_debian_flags} -DN_PATH_HOME=4096")
 if(VYN_SANITIZE)
   # The library under the sanitizers too: the texts that once aborted it
   # are run through it there.

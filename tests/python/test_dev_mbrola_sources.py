@@ -1,7 +1,10 @@
 """The apt sources `./dev mbrola` writes: MBROLA's sections for the archive
 URIs and suites the machine's own sources name, each with the Signed-By of
 the entry it extends (apt refuses two entries for one suite whose Signed-By
-differ), and nothing for sections or origins that need none."""
+differ), and nothing for sections or origins that need none. Likewise the
+deb-src entries third_party/fetch-sources fetches Debian's sources with."""
+import importlib.machinery
+import importlib.util
 import subprocess
 from pathlib import Path
 
@@ -30,7 +33,7 @@ def mbrola_sections(tmp_path, sources, targets):
                               check=True).stdout
     return subprocess.run(
         ["bash", "-c", f'PATH="{fake}:$PATH"\n{function}\nmbrola_sections'],
-        capture_output=True, text=True, check=True).stdout
+        capture_output=True, text=True, check=True, cwd=DEV.parent).stdout
 
 
 STANZA = ("Types: deb\nURIs: {site}\nSuites: trixie trixie-updates\n"
@@ -75,3 +78,41 @@ STANZA = ("Types: deb\nURIs: {site}\nSuites: trixie trixie-updates\n"
 ])
 def test_mbrola_sections(tmp_path, sources, targets, expected):
     assert mbrola_sections(tmp_path, sources, targets) == expected
+
+
+def fetch_sources_entries(tmp_path, monkeypatch, sources, targets):
+    """fetch-sources' deb-src entries with `apt-get indextargets` answering
+    TARGETS: (origin, label, site, file name, line) tuples."""
+    for name, text in sources.items():
+        (tmp_path / name).write_text(text)
+    listing = "".join(f"deb\t{origin}\t{label}\t{site}\t{tmp_path / name}:{line}\n"
+                      for origin, label, site, name, line in targets)
+    path = str(DEV.parent / "third_party" / "fetch-sources")
+    loader = importlib.machinery.SourceFileLoader("fetch_sources", path)
+    module = importlib.util.module_from_spec(
+        importlib.util.spec_from_loader("fetch_sources", loader))
+    loader.exec_module(module)
+    monkeypatch.setattr(module.subprocess, "run", lambda *a, **k: subprocess.
+                        CompletedProcess(a, 0, stdout=listing))
+    return module.deb_src_entries(module.debian_archives())
+
+
+@pytest.mark.parametrize("sources,targets,expected", [
+    pytest.param(
+        {"debian.sources": "# mirror\n\n" + STANZA.format(site=SITE,
+                                                          signed=KEY_BLOCK)},
+        [("Debian", "Debian", SITE, "debian.sources", 3),
+         ("Debian", "Debian-Security", "http://security", "debian.sources", 3),
+         ("Node Source", "Node Source", "http://node", "debian.sources", 3)],
+        f"Types: deb-src\nURIs: {SITE}\nSuites: trixie\nComponents: main\n"
+        f"Signed-By: {KEY_BLOCK}\n", id="deb822-main-archive-only-key-kept"),
+    pytest.param(
+        {"sources.list": f"deb {SITE} bookworm main\n"},
+        [("Debian", "Debian", SITE, "sources.list", 1)],
+        f"Types: deb-src\nURIs: {SITE}\nSuites: trixie\nComponents: main\n",
+        id="one-line-format-without-signed-by"),
+])
+def test_fetch_sources_entries(tmp_path, monkeypatch, sources, targets,
+                               expected):
+    assert fetch_sources_entries(tmp_path, monkeypatch, sources,
+                                 targets) == expected
