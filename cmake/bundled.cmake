@@ -57,11 +57,19 @@ ExternalProject_Add(soxr_build
 # build sees a program named mbrola; any name does. The library must not
 # pick up a system sonic (OFF stops the search), so the sonic source is
 # handed in.
+set(_espeak_c_flags "${_debian_flags} -DN_PATH_HOME=4096")
+if(VYN_SANITIZE)
+  # The library under the sanitizers too: the texts that once aborted it
+  # are run through it there.
+  string(APPEND _espeak_c_flags
+    " -fsanitize=address,undefined -fno-omit-frame-pointer")
+endif()
+
 ExternalProject_Add(espeak_ng_build
   SOURCE_DIR "${_espeak_src}"
   BINARY_DIR "${_espeak_build}"
   CMAKE_ARGS ${_common_args}
-    "-DCMAKE_C_FLAGS=${_debian_flags} -DN_PATH_HOME=4096"
+    "-DCMAKE_C_FLAGS=${_espeak_c_flags}"
     -DCMAKE_INSTALL_PREFIX=/nonexistent
     -DUSE_ASYNC=OFF -DUSE_LIBPCAUDIO=OFF -DUSE_SPEECHPLAYER=OFF
     -DUSE_KLATT=ON -DUSE_LIBSONIC=ON -DUSE_MBROLA=ON -DMBROLA_BIN=mbrola

@@ -3,6 +3,7 @@
 #include "data_path.h"
 #include "engine.h"
 #include "mbrola_watch.h"
+#include "patched_library.h"
 #include "wave_output.h"
 #include "words.h"
 
@@ -144,6 +145,7 @@ int initialise_synthesizer() {
     keep_synthesis_locale();
     std::setlocale(LC_ALL, host_locale.c_str());
     if (rate <= 0) return 1;
+    configure_patched_library();
     engine_state.initialised_rate = rate;
     engine_state.synthesizer_ready = true;
     return 0;

@@ -1,6 +1,7 @@
 #include "voices.h"
 
 #include "mbrola_pipes.h"
+#include "patched_library.h"
 #include "recording.h"
 #include "voice_changes.h"
 #include "voice_dictionary.h"
@@ -481,6 +482,7 @@ bool select_voice_alone(const resolved_voice& voice) {
 }  // namespace
 
 int apply_voice(const char* voice_code) noexcept {
+    start_from_fresh_state();
     const resolved_voice* voice = checked_voice(voice_code);
     if (voice == nullptr) return 1;
     bool with_variant = select_voice_alone(*voice);

@@ -3,6 +3,9 @@
 #  1. the module built with AddressSanitizer + UndefinedBehaviorSanitizer
 #     (-DVYN_SANITIZE=ON) into its own venv, build/asan-venv, and the whole
 #     pytest suite run with ASan's runtime preloaded into the interpreter;
+#  1b. (bundled) the bundled build, eSpeak NG itself compiled with the same
+#     sanitizers, running eSpeak NG's crash inputs, 20,000 fuzzed texts and
+#     the fresh-fragment tests;
 #  2. the engine tests built with the same sanitizers and run by ctest;
 #  2b. (tsan) the engine tests built with ThreadSanitizer, which sees what
 #     ASan cannot: accesses to the engine's state from two threads outside
@@ -12,7 +15,7 @@
 # Any sanitizer error fails the run, as does a leak of our own, an invalid
 # read or write in our code under valgrind.
 #
-#   tests/sanitize.sh [asan|engine|tsan|valgrind]...   (default: all four)
+#   tests/sanitize.sh [asan|bundled|engine|tsan|valgrind]...   (default: all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -108,6 +111,28 @@ asan_suite() {
     return "$status"
 }
 
+bundled_suite() {
+    local venv="$build/asan-bundled-venv" module_build="$build/asan-bundled"
+    rm -rf "$logs" && mkdir -p "$logs"
+    third_party/fetch-sources
+    [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+    "$venv/bin/python" -m pip install -q --upgrade pip
+    # The build compiles the data with the instrumented espeak-ng program,
+    # which leaves memory allocated at exit.
+    ASAN_OPTIONS=detect_leaks=0 "$venv/bin/python" -m pip install -q ".[test]" \
+        -Ccmake.define.VYN_BUNDLED=ON -Ccmake.define.VYN_SANITIZE=ON \
+        -Ccmake.build-type=RelWithDebInfo -Cbuild-dir="$module_build"
+    local status=0
+    env "${asan_env[@]}" LD_PRELOAD="$asan_preload" VYN_SANITIZED=1 \
+        VYN_FUZZ_TEXTS=20000 VYN_ESPEAK_NG="$module_build/tool/espeak-ng" \
+        "$venv/bin/python" -m pytest -q -p no:cacheprovider \
+        tests/python/test_crash_vectors.py tests/python/test_fresh_fragments.py \
+        "$@" || status=$?
+    report_errors || status=1
+    report_leaks || status=1
+    return "$status"
+}
+
 engine_suite() {
     if [ ! -f tests/engine/CMakeLists.txt ]; then
         echo "engine tests: none yet"
@@ -178,12 +203,13 @@ EOF
 }
 
 stages=("$@")
-[ ${#stages[@]} -eq 0 ] && stages=(asan engine tsan valgrind)
+[ ${#stages[@]} -eq 0 ] && stages=(asan bundled engine tsan valgrind)
 status=0
 for stage in "${stages[@]}"; do
     echo "== $stage"
     case "$stage" in
         asan) asan_suite || status=1 ;;
+        bundled) bundled_suite || status=1 ;;
         engine) engine_suite || status=1 ;;
         tsan) tsan_engine_suite || status=1 ;;
         valgrind) valgrind_run || status=1 ;;

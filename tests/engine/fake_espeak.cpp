@@ -21,6 +21,7 @@ struct fake_state {
     bool keep_mbrola_rate = false;
     int rate_in_force = 0;
     int voice_selections = 0;
+    int fresh_state_resets = 0;
     std::string identifier;
     espeak_VOICE current_voice{};
     std::vector<int> callback_answers;
@@ -129,6 +130,7 @@ int initialize_calls() { return state.initialize_calls; }
 int last_initialize_options() { return state.last_initialize_options; }
 int terminate_calls() { return state.terminate_calls; }
 int voice_selections() { return state.voice_selections; }
+int fresh_state_resets() { return state.fresh_state_resets; }
 const std::vector<int>& callback_answers() { return state.callback_answers; }
 
 }  // namespace fake_espeak
@@ -216,3 +218,8 @@ espeak_ERROR espeak_Terminate(void) {
     ++state.terminate_calls;
     return EE_OK;
 }
+
+// What vyn's patches add to the bundled library.
+extern "C" void vyn_reset_synthesis_state(void) { ++state.fresh_state_resets; }
+extern "C" void vyn_report_dictionary_failures(int) {}
+extern "C" long vyn_mbrola_pid(void) { return 0; }

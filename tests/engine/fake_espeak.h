@@ -57,6 +57,8 @@ int last_initialize_options();
 int terminate_calls();
 // Selections by name: every checked voice is selected once per fragment.
 int voice_selections();
+// Calls of the bundled library's reset to a fresh synthesizer's state.
+int fresh_state_resets();
 // What the callback answered for every block delivered, in order.
 const std::vector<int>& callback_answers();
 

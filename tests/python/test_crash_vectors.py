@@ -12,8 +12,11 @@ import sys
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
-from conftest import SYNTHESIS_ERROR, espeak_version, read_wave, run_python
+from conftest import (SYNTHESIS_ERROR, espeak_version, library_patched,
+                      read_wave, run_python)
 
 VECTORS = Path(__file__).resolve().parents[1] / "data" / "crash-vectors"
 
@@ -21,7 +24,7 @@ VECTORS = Path(__file__).resolve().parents[1] / "data" / "crash-vectors"
 # (Debian 12's 1.51+dfsg-10+deb12u2, Debian 13's 1.52.0-1): these texts abort
 # the process inside libespeak-ng (SIGABRT, a glibc fortify or
 # stack-protector check) before vyn gets control back. Upstream fixed them
-# after 1.52.0.
+# after 1.52.0; vyn's patches fix them in the bundled library.
 ABORTS_IN_LIBRARY_UP_TO = {
     ("dotted-abbrev-stack-oob", "en"): (1, 52, 0),
     ("dotted-abbrev-skipwords-oob", "en"): (1, 51),
@@ -33,7 +36,8 @@ ABORTS_IN_LIBRARY_UP_TO = {
 
 
 def has_defect(table, key) -> bool:
-    return key in table and espeak_version() <= table[key]
+    return (key in table and not library_patched()
+            and espeak_version() <= table[key])
 
 
 # Neither 1.51 nor 1.52.0 has a voice "ab": selecting it fails, which vyn reports.
@@ -133,3 +137,44 @@ def test_known_limit_reproducer(tmp_path, repetitions):
     aborts = has_defect(ABORTS_IN_LIBRARY_UP_TO, ("possessive-s-overflow",
                                                   "en")) and repetitions >= 68
     assert run_python(code).returncode == (-signal.SIGABRT if aborts else 0)
+
+
+# Fuzzed texts through the bundled library: all of Unicode mixed with the
+# corpus' patterns, repeated up to past the lengths at which they aborted.
+# The same examples every run; ./dev sanitize runs 20,000 of them under
+# AddressSanitizer (VYN_FUZZ_TEXTS).
+CORPUS = [(VECTORS / f"{name}.txt").read_bytes().decode("utf-8", "replace")
+          .replace("\0", " ") for name in sorted(
+              {line.split()[1] for line in
+               (VECTORS / "voices.txt").read_text().splitlines() if line})]
+UNITS = ["s'", "'s", "a . ", "é . ", "a.", "u.s.a.'s ", "1.", "\x01", "[[",
+         "<", "&", " "]
+unicode_text = st.text(st.characters(blacklist_categories=("Cs",),
+                                     blacklist_characters="\0"), max_size=60)
+repeated = st.tuples(st.sampled_from(UNITS), st.integers(1, 300)).map(
+    lambda unit: unit[0] * unit[1])
+corpus_slice = st.tuples(st.sampled_from(CORPUS), st.integers(0, 2000),
+                         st.integers(1, 600)).map(
+    lambda c: c[0][c[1]:c[1] + c[2]])
+fuzzed_text = st.lists(st.one_of(unicode_text, repeated, corpus_slice),
+                       min_size=1, max_size=6).map("".join)
+CORPUS_VOICES = sorted({line.split()[-1] if "-v" in line else "en" for line in
+                        (VECTORS / "voices.txt").read_text().splitlines()
+                        if line} - UNKNOWN_VOICES)
+
+
+@pytest.mark.skipif(not library_patched(), reason=(
+    "the system eSpeak NG aborts on some of these (README, known limits)"))
+@settings(max_examples=int(os.environ.get("VYN_FUZZ_TEXTS", "60")),
+          deadline=None, database=None, derandomize=True,
+          suppress_health_check=[HealthCheck.too_slow,
+                                 HealthCheck.data_too_large,
+                                 HealthCheck.function_scoped_fixture])
+@given(voice=st.sampled_from(CORPUS_VOICES), text=fuzzed_text)
+def test_fuzzed_texts_run_clean(tmp_path, voice, text):
+    import vyn
+    path = tmp_path / "fuzzed.wav"
+    rate, count, anchors = vyn.synthesize_multiple(str(path), 0, 0,
+                                                   [(voice, text)])
+    assert count == 1
+    assert read_wave(path).seconds == pytest.approx(anchors[-1][1], abs=1e-3)

@@ -1,0 +1,126 @@
+"""With the bundled eSpeak NG and vyn's patches, every fragment sounds as
+in a fresh process: its samples are those of `espeak-ng -D -v VOICE -w`
+(the command line built from the same sources; -D seeds the noise of
+breathy variants as vyn's reset does) of that fragment alone, whatever the
+call or the process spoke before. The system library keeps its history
+(README, known limits), so these run on the bundled build only."""
+import json
+import os
+import random
+import shutil
+import subprocess
+import sys
+import wave
+from pathlib import Path
+
+import pytest
+
+import vyn
+from conftest import (SYNTHESIS_ERROR, espeak_ng, library_patched,
+                      mbrola, run_python)
+
+pytestmark = pytest.mark.skipif(not library_patched(), reason=(
+    "the system eSpeak NG keeps state between fragments (README)"))
+
+NEUTRAL = "One two three, four five."
+# Voices whose history showed most (Czech, Bulgarian), breathy and Klatt
+# variants, voices with their own speed, tone languages, texts that leave
+# the most behind (characters spelled, numbers).
+SAMPLE = [
+    ("en", "The weather was fine, so we walked to the river and back."),
+    ("en", "interpret-as='characters' word"),
+    ("cs", "Dobrý den, jak se máte?"), ("bg", "Добър ден, как сте?"),
+    ("de", "Guten Morgen, wie geht es dir?"), ("ru", "Привет, как дела?"),
+    ("fr", "Bonjour à tous."), ("be", NEUTRAL), ("jbo", NEUTRAL),
+    ("cmn", "你好，世界。"), ("vi", "Xin chào."), ("en", "12345 and 3.14"),
+    ("en+f3", NEUTRAL), ("en+whisper", NEUTRAL), ("en+klatt", NEUTRAL),
+    ("en+Storm", NEUTRAL), ("en+croak", NEUTRAL),
+]
+
+
+def oracle_samples(directory: Path, voice: str, text: str) -> bytes:
+    path = directory / f"oracle{abs(hash((voice, text)))}.wav"
+    if not path.exists():
+        subprocess.run([espeak_ng(), "-D", "-v", voice, "-w",
+                        str(path), text], check=True, capture_output=True,
+                       timeout=60)
+    with wave.open(str(path), "rb") as reader:
+        return reader.readframes(reader.getnframes())
+
+
+def file_samples(path) -> bytes:
+    with wave.open(str(path), "rb") as reader:
+        return reader.readframes(reader.getnframes())
+
+
+CALLS_IN_CHILD = """
+import json, sys, vyn
+for path, fragments in json.loads(sys.argv[1]):
+    vyn.synthesize_multiple(path, 0, 0, [tuple(f) for f in fragments])
+"""
+
+
+@pytest.mark.parametrize("fragments", [
+    SAMPLE,
+    pytest.param([("mb-us1", "Hello my friend."), ("mb-us1", NEUTRAL),
+                  ("mb-us1", "Hello my friend.")], marks=mbrola(0, "us1").marks),
+], ids=["standard", "mbrola"])
+def test_each_fragment_as_in_a_fresh_process(tmp_path, fragments):
+    """The list in three orders, in a fresh interpreter and in this one
+    (after whatever the suite spoke): each file is the fragments' fresh
+    samples one after the other."""
+    orders = [list(fragments), list(reversed(fragments)),
+              random.Random(7).sample(fragments, len(fragments))]
+    calls = [(str(tmp_path / f"child{i}.wav"), order)
+             for i, order in enumerate(orders)]
+    done = subprocess.run([sys.executable, "-c", CALLS_IN_CHILD,
+                           json.dumps(calls)], capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr
+    for i, order in enumerate(orders):
+        vyn.synthesize_multiple(str(tmp_path / f"here{i}.wav"), 0, 0, order)
+    for i, order in enumerate(orders):
+        expected = b"".join(oracle_samples(tmp_path, *f) for f in order)
+        assert file_samples(tmp_path / f"child{i}.wav") == expected
+        assert file_samples(tmp_path / f"here{i}.wav") == expected
+
+
+def test_a_damaged_dictionary_fails_the_voice(tmp_path):
+    """A copy of the module beside a copy of its data whose German
+    dictionary is not one: German fails (the library alone would speak
+    silence), English is spoken."""
+    module = Path(vyn.__file__).resolve()
+    shutil.copy(module, tmp_path / module.name)
+    data = tmp_path / "vyn-data" / "espeak-ng-data"
+    shutil.copytree(module.parent / "vyn-data" / "espeak-ng-data", data,
+                    copy_function=os.symlink)
+    (data / "de_dict").unlink()
+    (data / "de_dict").write_bytes(bytes(range(256)) * 64)
+    code = f"""
+import sys; sys.path.insert(0, {str(tmp_path)!r})
+import vyn
+for voice in ["de", "en"]:
+    try:
+        print(vyn.synthesize_multiple({str(tmp_path / 'out.wav')!r}, 0, 0,
+                                      [(voice, "Hallo")])[1])
+    except ValueError as error:
+        print(error)
+"""
+    done = run_python(code)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [SYNTHESIS_ERROR, "1"]
+
+
+@pytest.mark.parametrize("code", [mbrola("mb-us1", "us1")])
+def test_mbrola_starts_without_forking_the_host(tmp_path, code):
+    """The host's fork handlers never run: mbrola is spawned, not forked."""
+    done = run_python(f"""
+import os, vyn
+forks = []
+os.register_at_fork(before=lambda: forks.append(1))
+vyn.synthesize_multiple({str(tmp_path / 'out.wav')!r}, 0, 0,
+                        [({code!r}, "one two three")] * 3)
+print(len(forks))
+""")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["0"]
