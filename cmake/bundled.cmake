@@ -79,6 +79,9 @@ ExternalProject_Add(espeak_ng_build
     "-DFETCHCONTENT_SOURCE_DIR_SONIC-GIT=${VYN_THIRD_PARTY}/sonic"
   BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR>
     --target espeak-ng espeak-ng-bin --parallel ${_jobs}
+  # Its own make decides what is out of date: a patch that fetch-sources
+  # applied since the last build recompiles what it touched.
+  BUILD_ALWAYS ON
   INSTALL_COMMAND ""
   BUILD_BYPRODUCTS
     "${_espeak_build}/src/libespeak-ng/libespeak-ng.a"
