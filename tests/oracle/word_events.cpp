@@ -1,8 +1,10 @@
 // The word events of eSpeak NG as the library gives them, with the library
 // driven as vyn drives it: initialised once, synchronous, the same flags,
 // each fragment's voice selected by name or else by language, the speech
-// rate set again after every selection. One process per list, so that its
-// output is that of a fresh process, as a list in vyn's first call is.
+// rate set again after every selection (with the bundled library, its state
+// reset to a fresh one before each fragment, as vyn resets it). One process
+// per list, so that its output is that of a fresh process, as a list in
+// vyn's first call is.
 //
 //   vyn_word_events FRAGMENTS
 //     FRAGMENTS  one fragment a line: VOICE, a tab, TEXT
@@ -19,6 +21,10 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+
+#if VYN_ESPEAK_PATCHED
+extern "C" void vyn_reset_synthesis_state(void);
+#endif
 
 namespace {
 
@@ -38,6 +44,9 @@ int on_synth_output(short* wav, int numsamples, espeak_EVENT* events) {
 }
 
 bool select_voice(const std::string& code) {
+#if VYN_ESPEAK_PATCHED
+    vyn_reset_synthesis_state();
+#endif
     if (espeak_SetVoiceByName(code.c_str()) != EE_OK) {
         espeak_VOICE voice;
         std::memset(&voice, 0, sizeof voice);

@@ -13,7 +13,8 @@ from pathlib import Path
 import pytest
 
 import vyn
-from conftest import PARSE_ERROR, SYNTHESIS_ERROR, mbrola, run_python
+from conftest import (PARSE_ERROR, SYNTHESIS_ERROR, library_data, mbrola,
+                      run_python)
 
 ROOT = Path(__file__).resolve().parents[2]
 SENTENCES = ROOT / "tests" / "data" / "sentences.tsv"
@@ -111,8 +112,11 @@ def oracle():
 def library_events(oracle, fragments, path):
     """Per fragment: (samples, rate, [(sample, position, length)])."""
     path.write_text("".join(f"{v}\t{t}\n" for v, t in fragments))
+    # The bundled library has no data of its own but the module's.
+    env = {**os.environ, "ESPEAK_DATA_PATH": str(library_data().parent)} \
+        if vyn._bundled else None
     out = subprocess.run([oracle, str(path)], check=True, capture_output=True,
-                         text=True, timeout=300).stdout
+                         text=True, timeout=300, env=env).stdout
     fragments = []
     for line in out.splitlines():
         kind, *values = line.split()
