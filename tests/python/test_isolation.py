@@ -111,17 +111,24 @@ def language_match(code):
                 if not line.split()[4].startswith("mb/"))
 
 
-def oracle(code, path):
-    """What the command line speaks for code. Where it resolves a code by
-    language and drops its variant (the code sounds as the code without
-    it), vyn applies the variant to the voice found."""
+@functools.lru_cache(maxsize=None)
+def oracle_code(code):
+    """The code whose command-line output vyn's for code must equal. Where
+    the command line resolves a code by language and drops its variant (the
+    code sounds as the code without it), vyn applies the variant to the
+    voice found. Worked out once, outside the timed comparison."""
     base, plus, variant = code.partition("+")
-    if not plus:
+    if plus and without_variant(code) is not None and \
+            without_variant(code) == without_variant(base):
+        return f"{language_match(base)}+{variant}"
+    return code
+
+
+def oracle(code, path):
+    """What the command line speaks for code (None if it refuses)."""
+    if "+" not in code:
         return without_variant(code)
-    heard = command_line(code, path)
-    if heard is not None and heard == without_variant(base):
-        heard = command_line(f"{language_match(base)}+{variant}", path)
-    return heard
+    return command_line(oracle_code(code), path)
 
 
 def voice_codes():
@@ -143,7 +150,8 @@ def test_first_fragment_as_the_command_line_speaks_it(tmp_path, first_call,
     path = tmp_path / "vyn.wav"
     # eSpeak NG 1.52.0 seeds the noise of breathy variants (f3) with the
     # second its initialisation runs in: both must start in the same one.
-    for _ in range(3):
+    oracle_code(code)
+    for _ in range(5):
         second = int(time.time())
         outcome = first_call(path, code)
         heard = oracle(code, tmp_path / "oracle.wav")
