@@ -108,7 +108,7 @@ bool is_safe_code(const std::string& code, resolved_voice& voice) {
 }
 
 // One listing of every installed voice, variants and MBROLA voices among
-// them (a specification without a language lists all; each listing reads
+// them (an espeak_VOICE without a language lists all; each listing reads
 // every voice file): the variants for their names, the others for the
 // library's name lookup.
 void list_installed() {
