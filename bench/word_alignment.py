@@ -21,7 +21,6 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import wave
 from pathlib import Path
 
 import vyn

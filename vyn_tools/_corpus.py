@@ -7,7 +7,6 @@ from typing import Any, Iterable, Iterator, NamedTuple, Optional
 import vyn
 
 from ._runners import Runner, in_completion_order
-from ._wave import synthesis_error
 
 PARSE_ERROR = "Error while parsing the arguments"
 # Jobs go out in batches: a short list takes about a millisecond, less than

@@ -13,7 +13,6 @@ import sys
 import textwrap
 import time
 import wave
-from pathlib import Path
 
 import pytest
 

@@ -1,6 +1,5 @@
 """synthesize_multiple against the real eSpeak NG: the result, the WAVE file
 read back by independent readers, and anchors that point at the samples."""
-import math
 import os
 import struct
 import subprocess
