@@ -145,7 +145,8 @@ def long_list_figures(bench_run, work, runs):
         result = vyn_tools.synthesize_multiple(joined, 0.0, 0, fragments,
                                                executor=pool)
     share, sizes = exact_share(result, joined)
-    parts = long_list.part_count(fragments, long_list.Runner(workers=2))
+    parts = len(long_list.plan_parts(fragments,
+                                     long_list.Runner(workers=2)))
     audio = result[2][-1][1]
     print(f"GPL-3 sentences ({len(fragments)}, {audio / 60:.0f} min of "
           f"audio), {parts} parts:")

@@ -10,15 +10,19 @@ from contextlib import closing
 
 import vyn
 
-from ._runners import Runner, in_order
+from ._runners import InOrder, Runner
 from ._wave import HEADER_SIZE, JoinedWave, check, synthesis_error
 
 # Below about this much text a part costs more to hand out than it gains
-# (characters; eSpeak NG speaks some 25,000 a second on one core).
-MIN_PART_CHARACTERS = 3000
-# Parts per worker: enough for the workers to finish together, few enough
-# that handing them out stays cheap.
+# (characters; eSpeak NG speaks some 25,000 a second on one core); a list
+# of less than four times this runs as one call.
+MIN_PART_CHARACTERS = 750
+# At most this many parts' worth of text per worker: parts small enough to
+# show progress and to stream soon into a pipe.
 PARTS_PER_WORKER = 4
+# Each part takes about this share of what the workers have left: the parts
+# shrink toward the end, so the workers finish together.
+SHARE_OF_WHAT_IS_LEFT = 0.5
 # Every fragment costs a little beyond its text (its voice, its end pause).
 FRAGMENT_WEIGHT = 16
 # About what a second of speech weighs (English prose: 18 characters and a
@@ -70,35 +74,46 @@ def synthesize_part(path, file_rate, fragments, first_index, words=False):
             return ends, wave_file.read(), offsets
 
 
-def plan_parts(fragments, count):
-    """count contiguous (first, stop) ranges of about equal text."""
-    weights = [len(text) + FRAGMENT_WEIGHT for _, text in fragments]
+def weights_of(fragments):
+    return [len(text) + FRAGMENT_WEIGHT for _, text in fragments]
+
+
+def plan_parts(fragments, runner, limit=0.0):
+    """Contiguous (first, stop) ranges of the list; one for a list too short
+    to gain. Without a limit each part aims at a share of what is left per
+    worker, so the last parts are the smallest; under a limit the parts are
+    equal and small enough that the first wave covers it, so that little is
+    synthesized past the cut."""
+    weights = weights_of(fragments)
     total = sum(weights)
-    parts, first, reached = [], 0, 0
-    for index, weight in enumerate(weights):
-        reached += weight
-        if reached * count >= total * (len(parts) + 1) and index + 1 > first:
-            parts.append((first, index + 1))
-            first = index + 1
-    if first < len(fragments):
-        parts.append((first, len(fragments)))
-    return parts
-
-
-def part_count(fragments, runner, limit=0.0):
-    """How many parts: a few per worker, none smaller than is worth handing
-    out. Under a limit, parts small enough that the first few cover it,
-    so that little is synthesized past the cut."""
-    weight = sum(len(text) + FRAGMENT_WEIGHT for _, text in fragments)
-    part_weight = max(MIN_PART_CHARACTERS,
-                      weight / (runner.parallelism * PARTS_PER_WORKER))
+    largest = max(MIN_PART_CHARACTERS,
+                  total / (runner.parallelism * PARTS_PER_WORKER))
     if limit > 0:
         needed = limit * WEIGHT_PER_SECOND
-        if needed < 2 * MIN_PART_CHARACTERS:
-            return 1
-        part_weight = max(MIN_PART_CHARACTERS,
-                          min(part_weight, needed / runner.parallelism))
-    return min(len(fragments), int(weight // part_weight))
+        if needed < 4 * MIN_PART_CHARACTERS:
+            return [(0, len(fragments))]
+        largest = max(MIN_PART_CHARACTERS,
+                      min(largest, needed / runner.parallelism))
+    elif total < 4 * MIN_PART_CHARACTERS:
+        return [(0, len(fragments))]
+
+    def aim(left):
+        if limit > 0:
+            return largest
+        share = left * SHARE_OF_WHAT_IS_LEFT / runner.parallelism
+        return max(MIN_PART_CHARACTERS, min(largest, share))
+
+    parts, first, taken, left = [], 0, 0, total
+    for index, weight in enumerate(weights):
+        taken += weight
+        if taken >= aim(left):
+            parts.append((first, index + 1))
+            first, left, taken = index + 1, left - taken, 0
+    if first < len(fragments):
+        if taken < MIN_PART_CHARACTERS / 2 and parts:
+            first = parts.pop()[0]  # too little for a part of its own
+        parts.append((first, len(fragments)))
+    return parts
 
 
 class Part:
@@ -132,56 +147,58 @@ class Part:
 
 
 class Join:
-    """The parts of one list: where they run, the rate they are written at
-    and the directory their files go to (None: they come back as bytes);
-    with words, those of each fragment written, in file order."""
+    """The parts of one list, in the order they are handed out: where they
+    run, the rate they are written at and the directory their files go to
+    (None: they come back as bytes); with words, those of each fragment
+    written, in file order."""
 
-    def __init__(self, runner, fragments, file_rate, directory, limit,
+    def __init__(self, runner, fragments, parts, file_rate, directory, limit,
                  words=False):
-        self.runner, self.fragments = runner, fragments
+        self.runner, self.fragments, self.parts = runner, fragments, parts
         self.rate, self.directory = file_rate, directory
         self.words = words
         self.written_words = []
         # Under a limit the parts go out in waves of one per worker, the
         # first sized to cover the limit: past the cut a part is waste.
-        self.waves = limit > 0
-        self.window = runner.parallelism if self.waves and not runner.inline \
+        waves = limit > 0
+        window = runner.parallelism if waves and not runner.inline \
             else runner.window
+        self.dispatch = InOrder(runner, self.tasks(), window, waves)
 
     def part_path(self, first):
         if self.directory is None:
             return None
         return os.path.join(self.directory, f"part-{first}.wav")
 
-    def tasks(self, parts):
+    def tasks(self):
         return [(synthesize_part, (self.part_path(first), self.rate,
                                    self.fragments[first:stop], first,
                                    self.words))
-                for first, stop in parts]
+                for first, stop in self.parts]
 
-    def results(self, parts, progress):
-        """Yields each Part in the order of parts, once it is done."""
-        with closing(in_order(self.runner, self.tasks(parts), self.window,
-                              self.waves)) as done:
-            for index, future in done:
-                first, stop = parts[index]
-                try:
-                    ends, audio, words = future.result()
-                except ValueError:
-                    raise
-                except Exception as error:
-                    raise self.runner.failure(error) from error
-                if progress is not None:
-                    progress(stop - first)
-                yield Part(first, stop, ends, self.part_path(first), audio,
-                           words)
+    def results(self, progress):
+        """Yields each Part in the order handed out, once it is done."""
+        for index, future in self.dispatch:
+            first, stop = self.parts[index]
+            try:
+                ends, audio, words = future.result()
+            except ValueError:
+                raise
+            except Exception as error:
+                raise self.runner.failure(error) from error
+            if progress is not None:
+                progress(stop - first)
+            yield Part(first, stop, ends, self.part_path(first), audio, words)
+
+    def close(self):
+        self.dispatch.close()
 
 
-def forward(join, output, parts, limit, progress):
+def forward(join, output, limit, progress):
     """Parts in order into the file, up to the fragment that reaches the
     limit; returns the fragments' ends in samples."""
     ends = []
-    with closing(join.results(parts, progress)) as done:
+    with closing(join.results(progress)) as done:
         for part in done:
             if forward_part(join, output, part, ends, limit):
                 break
@@ -211,11 +228,12 @@ def write_until_limit(join, output, part, first, ends, limit):
     return False
 
 
-def backward_start(join, parts, limit, progress):
+def backward_start(join, limit, progress):
     """Measures from the last fragment backwards, as one call does, from the
-    parts' own counts: the start and the parts that cover it onwards."""
+    parts' own counts (handed out last first): the start and the parts that
+    cover it onwards."""
     kept, tail = [], 0
-    with closing(join.results(parts[::-1], progress)) as done:
+    with closing(join.results(progress)) as done:
         for part in done:
             kept.insert(0, part)
             for index in range(part.stop - 1, part.first - 1, -1):
@@ -227,10 +245,10 @@ def backward_start(join, parts, limit, progress):
     return 0, kept
 
 
-def backward(join, output, parts, limit, progress):
+def backward(join, output, limit, progress):
     """The backward mode: the start from the measured parts, then forwards
     from it under the same limit, reusing their audio."""
-    start, kept = backward_start(join, parts, limit, progress)
+    start, kept = backward_start(join, limit, progress)
     ends = []
     for part in kept:
         if write_until_limit(join, output, part, max(start, part.first),
@@ -281,30 +299,35 @@ def run(*arguments, workers=None, executor=None, progress=None, words=False):
     fragments = [(voice, text) for voice, text in fragments]
     backward_mode = backwards != 0 and limit > 0
     runner = Runner(workers, executor)
-    count = part_count(fragments, runner, limit)
-    if count < 2 or (runner.inline and not backward_mode):
+    parts = plan_parts(fragments, runner, limit)
+    if len(parts) < 2 or (runner.inline and not backward_mode):
         result = one_call(path, quit_after, backwards, fragments, words)
         if progress is not None:
             progress(len(fragments))
         return result
-    parts = plan_parts(fragments, count)
     directory = (tempfile.mkdtemp(prefix="vyn-parts-", dir=scratch_directory())
                  if runner.local else None)
-    runner.start()
+    join = None
     try:
+        runner.start()
+        join = Join(runner, fragments, parts[::-1] if backward_mode else parts,
+                    file_rate, directory, limit, words)
+        # Opened once the first parts run: emptying an existing file takes
+        # a while.
         output = JoinedWave(path, file_rate)
         try:
-            join = Join(runner, fragments, file_rate, directory, limit, words)
             start = 0
             if backward_mode:
-                start, ends = backward(join, output, parts, limit, progress)
+                start, ends = backward(join, output, limit, progress)
             else:
-                ends = forward(join, output, parts, limit, progress)
+                ends = forward(join, output, limit, progress)
         except OSError:
             raise synthesis_error() from None
         finally:
             output.close()
     finally:
+        if join is not None:
+            join.close()
         if directory is not None:
             shutil.rmtree(directory, ignore_errors=True)
     written = (placed_words(join.written_words, ends, file_rate) if words

@@ -155,25 +155,37 @@ def _submit_window(runner, tasks, window, next_task, pending):
     return next_task
 
 
-def in_order(runner, tasks, window, waves=False):
-    """Yields (index, future) for tasks, a list of (function, arguments), in
-    their order, each once it is done; later ones run meanwhile. In waves,
-    the next window of tasks goes out only once all handed out are done.
-    Closing the generator cancels what has not started."""
-    pending, done, next_task = {}, {}, 0
-    try:
-        for index in range(len(tasks)):
-            while index not in done:
-                if not (waves and pending):
-                    next_task = _submit_window(runner, tasks, window,
-                                               next_task, pending)
+class InOrder:
+    """Hands out tasks, a list of (function, arguments), a window at a time,
+    the first window when made, so the work starts while the caller gets
+    ready; iterating yields (index, future) in the tasks' order, each once
+    it is done, later ones running meanwhile. In waves, the next window goes
+    out only once all handed out are done. close() cancels what has not
+    started."""
+
+    def __init__(self, runner, tasks, window, waves=False):
+        self.runner, self.tasks = runner, tasks
+        self.window, self.waves = window, waves
+        self.pending, self.done, self.next_task = {}, {}, 0
+        self._hand_out()
+
+    def _hand_out(self):
+        self.next_task = _submit_window(self.runner, self.tasks, self.window,
+                                        self.next_task, self.pending)
+
+    def __iter__(self):
+        for index in range(len(self.tasks)):
+            while index not in self.done:
+                if not (self.waves and self.pending):
+                    self._hand_out()
                 finished, _ = futures.wait(
-                    pending, return_when=futures.FIRST_COMPLETED)
+                    self.pending, return_when=futures.FIRST_COMPLETED)
                 for future in finished:
-                    done[pending.pop(future)] = future
-            yield index, done.pop(index)
-    finally:
-        for future in pending:
+                    self.done[self.pending.pop(future)] = future
+            yield index, self.done.pop(index)
+
+    def close(self):
+        for future in self.pending:
             future.cancel()
 
 

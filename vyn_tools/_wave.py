@@ -14,6 +14,9 @@ BYTES_PER_SAMPLE = 2
 MAX_SAMPLES = (0xFFFFFFFF - HEADER_SIZE) // BYTES_PER_SAMPLE
 UNKNOWN_SIZE = 0xFFFFFFFF  # both sizes of a stream of unknown length
 BLANKS = b" \t\n\v\f\r"
+# Audio goes out in blocks of at least this many bytes, the sizes on disk
+# following each: copied in smaller blocks, 84 MB took twice as long.
+MIN_BLOCK = 1 << 20
 
 
 def synthesis_error(note=None):
@@ -40,9 +43,10 @@ def output_name(path):
 
 class JoinedWave:
     """Opens the output as vyn does; append takes whole samples in file
-    order. A regular file's sizes on disk follow about every second of
-    audio and never cover more than was written, so a killed process leaves
-    a valid WAVE file; a pipe or device gets a stream of unknown length."""
+    order. A regular file's sizes on disk follow every block written (a
+    second of audio, or 1 MiB, a millisecond's copy, when that is more) and
+    never cover more than was written, so a killed process leaves a valid
+    WAVE file; a pipe or device gets a stream of unknown length."""
 
     def __init__(self, path, rate):
         self.rate = rate
@@ -77,6 +81,9 @@ class JoinedWave:
         if count > MAX_SAMPLES - self.samples:
             raise synthesis_error("the joined file would pass 4 GiB")
 
+    def _block_size(self):
+        return max(self.rate * BYTES_PER_SAMPLE, MIN_BLOCK)
+
     def _keep_sizes(self):
         if self.samples < self.sizes_due:
             return
@@ -92,7 +99,7 @@ class JoinedWave:
     def append_bytes(self, data):
         """Appends data, whole 16-bit samples."""
         view = memoryview(data)
-        step = self.rate * BYTES_PER_SAMPLE
+        step = self._block_size()
         self._grow(len(view) // BYTES_PER_SAMPLE)
         for offset in range(0, len(view), step):
             block = view[offset:offset + step]
@@ -107,7 +114,7 @@ class JoinedWave:
         base = self.samples
         start = HEADER_SIZE + first_sample * BYTES_PER_SAMPLE
         end = start + count * BYTES_PER_SAMPLE
-        step = self.rate * BYTES_PER_SAMPLE
+        step = self._block_size()
         with open(source, "rb") as part:
             offset = start
             while offset < end:
