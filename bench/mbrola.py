@@ -13,7 +13,7 @@ import sys
 from pathlib import Path
 
 CHILD = """
-import statistics, sys, tempfile, time, vyn
+import os, statistics, sys, tempfile, time, vyn
 heap = bytearray(int(sys.argv[1]) << 20)
 for page in range(0, len(heap), 4096):
     heap[page] = 1
@@ -25,6 +25,7 @@ for _ in range(int(sys.argv[2])):
     start = time.perf_counter()
     vyn.synthesize_multiple(path, 0, 0, fragment)
     times.append(time.perf_counter() - start)
+os.unlink(path)
 print(statistics.median(times) * 1000, min(times) * 1000)
 """
 
