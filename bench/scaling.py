@@ -23,6 +23,7 @@ import struct
 import subprocess
 import sys
 import time
+import types
 from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
 
@@ -45,24 +46,17 @@ def load_bench_run():
     return module
 
 
-def median_time(function, runs):
-    times = []
-    for _ in range(runs):
-        began = time.perf_counter()
-        function()
-        times.append(time.perf_counter() - began)
-    return statistics.median(times)
-
-
 def interleaved(functions, runs):
-    """Median seconds of each, the runs interleaved and rotated."""
+    """Median seconds of each, the runs interleaved and rotated; a function
+    that times itself returns its seconds as a float."""
     times = {name: [] for name in functions}
     names = list(functions)
     for run in range(runs):
         for name in names[run % len(names):] + names[:run % len(names)]:
             began = time.perf_counter()
-            functions[name]()
-            times[name].append(time.perf_counter() - began)
+            took = functions[name]()
+            times[name].append(took if isinstance(took, float)
+                               else time.perf_counter() - began)
     return {name: statistics.median(values) for name, values in times.items()}
 
 
@@ -125,36 +119,44 @@ def parallel_capacity(work, runs):
           "work of one (2.00 on two idle cores)")
 
 
+def part_count(fragments, workers):
+    """How many parts vyn_tools cuts the list into for that many workers."""
+    planner = types.SimpleNamespace(parallelism=workers)
+    return len(long_list.plan_parts(fragments, planner))
+
+
 def long_list_figures(bench_run, work, runs):
     fragments = workloads.gpl3_sentences()
     listing = work / "gpl3.txt"
     workloads.write_fragments(listing, fragments)
     one, joined = str(work / "one.wav"), str(work / "joined.wav")
-    floor = statistics.median(
-        bench_run.run_floor("write", listing, work / "floor.wav").seconds
-        for _ in range(runs))
-    with ProcessPoolExecutor(2) as pool:
-        vyn_tools.synthesize_multiple(joined, 0.0, 0, fragments,
-                                      executor=pool)  # warm
+    with ProcessPoolExecutor(2) as pool, ProcessPoolExecutor(1) as one_pool:
+        for warming in (pool, one_pool):
+            vyn_tools.synthesize_multiple(joined, 0.0, 0, fragments,
+                                          executor=warming)
         times = interleaved({
+            "floor": lambda: bench_run.run_floor(
+                "write", listing, work / "floor.wav").seconds,
             "one call": lambda: vyn.synthesize_multiple(one, 0.0, 0,
                                                         fragments),
             "2 workers": lambda: vyn_tools.synthesize_multiple(
                 joined, 0.0, 0, fragments, executor=pool),
+            "1 worker": lambda: vyn_tools.synthesize_multiple(
+                joined, 0.0, 0, fragments, executor=one_pool),
         }, runs)
         result = vyn_tools.synthesize_multiple(joined, 0.0, 0, fragments,
                                                executor=pool)
     share, sizes = exact_share(result, joined)
-    parts = len(long_list.plan_parts(fragments,
-                                     long_list.Runner(workers=2)))
+    parts = part_count(fragments, 2)
+    one_worker_parts = part_count(fragments, 1)
     audio = result[2][-1][1]
     print(f"GPL-3 sentences ({len(fragments)}, {audio / 60:.0f} min of "
           f"audio), {parts} parts:")
-    print(f"  floor (write) {floor * 1000:,.0f} ms, one vyn call "
+    print(f"  floor (write) {times['floor'] * 1000:,.0f} ms, one vyn call "
           f"{times['one call'] * 1000:,.0f} ms, 2 workers warm "
           f"{times['2 workers'] * 1000:,.0f} ms")
     print(f"  warm: {times['one call'] / times['2 workers']:.2f}x one call, "
-          f"{floor / times['2 workers']:.2f}x the floor")
+          f"{times['floor'] / times['2 workers']:.2f}x the floor")
     print(f"  joined anchors equal to float32(samples / rate): "
           f"{share * 100:.1f} %; file samples = the parts' sum: {sizes}")
     for method in ("fork", "spawn"):
@@ -163,10 +165,9 @@ def long_list_figures(bench_run, work, runs):
         print(f"  cold ({method}, pool start included): "
               f"{times['one call'] / cold:.2f}x one call ({cold * 1000:,.0f} "
               "ms)")
-    inline = median_time(lambda: vyn_tools.synthesize_multiple(
-        joined, 0.0, 0, fragments, executor=InlineExecutor()), runs)
-    print(f"  overhead per part (the parts one after another in this "
-          f"process): {(inline - times['one call']) / parts * 1000:.1f} ms")
+    overhead = (times["1 worker"] - times["one call"]) / one_worker_parts
+    print(f"  overhead per part (the {one_worker_parts} parts of one worker, "
+          f"one after another): {overhead * 1000:.1f} ms")
     return fragments
 
 
