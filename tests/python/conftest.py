@@ -101,25 +101,41 @@ def espeak_version() -> tuple:
     return tuple(int(part) for part in vyn._library_version.split("."))
 
 
+def module_copy(directory: Path):
+    """The environment of a fresh interpreter that imports a copy of the
+    module from directory: the bundled build reads only the data installed
+    beside its own file, so a copy can be given other data."""
+    import vyn
+    shutil.copy(Path(vyn.__file__).resolve(), directory)
+    return {"PYTHONPATH": os.pathsep.join(
+        filter(None, [str(directory), os.environ.get("PYTHONPATH")]))}
+
+
+def with_voice_data(directory: Path, data: Path):
+    """The environment of a fresh interpreter whose vyn reads the voice data
+    in data: the system library follows ESPEAK_DATA_PATH, the bundled build
+    a copy of the module with data beside it."""
+    import vyn
+    if not vyn._bundled:
+        return {"ESPEAK_DATA_PATH": str(data)}
+    home = directory / "module"
+    (home / "vyn-data").mkdir(parents=True)
+    (home / "vyn-data" / "espeak-ng-data").symlink_to(data)
+    return module_copy(home)
+
+
 def without_voice_data(directory: Path):
     """For a fresh interpreter that finds no voice data: the environment to
-    start it with, and a statement that gives it the data back. The system
-    library follows ESPEAK_DATA_PATH; the bundled build reads only the data
-    installed beside its own file, so the interpreter imports a copy of the
-    module from a directory that has none."""
+    start it with, and a statement that gives it the data back."""
     import vyn
     empty = directory / "no-voice-data"
     empty.mkdir()
     if not vyn._bundled:
         return ({"ESPEAK_DATA_PATH": str(empty)},
                 'del os.environ["ESPEAK_DATA_PATH"]')
-    module = Path(vyn.__file__).resolve()
-    shutil.copy(module, empty)
-    data, beside_copy = module.parent / "vyn-data", empty / "vyn-data"
-    path = os.pathsep.join(filter(None, [str(empty),
-                                         os.environ.get("PYTHONPATH")]))
-    return ({"PYTHONPATH": path},
-            f"os.symlink({str(data)!r}, {str(beside_copy)!r})")
+    data = Path(vyn.__file__).resolve().parent / "vyn-data"
+    return (module_copy(empty),
+            f"os.symlink({str(data)!r}, {str(empty / 'vyn-data')!r})")
 
 
 class ListSubclass(list):

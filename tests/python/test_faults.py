@@ -17,7 +17,8 @@ import wave
 import pytest
 
 from conftest import (HEADER_SIZE, SYNTHESIS_ERROR, library_data, mbrola,
-                      read_wave, run_python, soxi, without_voice_data)
+                      read_wave, run_python, soxi, with_voice_data,
+                      without_voice_data)
 
 import vyn
 
@@ -354,8 +355,6 @@ def test_voice_whose_dictionary_cannot_be_read(tmp_path, code, dictionary,
                                                damage):
     """Refused before the library selects it, which would speak silence or
     read past the end of a truncated file."""
-    if getattr(vyn, "_bundled", False):
-        pytest.skip("the bundled library takes its own data directory")
     data = tmp_path / "data"
     data.mkdir()
     for entry in library_data().iterdir():
@@ -365,7 +364,7 @@ def test_voice_whose_dictionary_cannot_be_read(tmp_path, code, dictionary,
     DAMAGES[damage](damaged, (library_data() / damaged.name).read_bytes())
     path = tmp_path / "out.wav"
     said = call_in_child(path, 0, 0, [["es", "Hola."], [code, "Hello."]],
-                         env={"ESPEAK_DATA_PATH": str(data)})
+                         env=with_voice_data(tmp_path, data))
     assert said == (f"{SYNTHESIS_ERROR} | fragment 1: voice '{code}': "
                     "its dictionary cannot be read")
     assert not path.exists()
