@@ -152,6 +152,56 @@ def test_a_dying_worker_fails_the_call_with_a_valid_file(tmp_path, split):
     assert not path.exists() or read_wave(path).frames >= 0
 
 
+# Run by every Dask worker as it starts, restarts included: while the marker
+# file exists a part ends its worker; "once" removes the marker first.
+DYING_DASK_WORKER = """
+import os
+import vyn_tools._long_list as long_list
+
+synthesize_part = long_list.synthesize_part
+
+
+def dying(*arguments):
+    if os.path.exists({marker!r}):
+        with open({marker!r}) as marker:
+            if marker.read() == "once":
+                os.unlink({marker!r})
+        os._exit(1)
+    return synthesize_part(*arguments)
+
+
+def dask_setup(worker):
+    long_list.synthesize_part = dying
+"""
+
+
+def test_a_dask_worker_that_dies_is_retried_then_fails_the_call(tmp_path,
+                                                                split):
+    distributed = pytest.importorskip("distributed")
+    import dask
+    marker, preload = tmp_path / "die", tmp_path / "dying_worker.py"
+    preload.write_text(DYING_DASK_WORKER.format(marker=str(marker)))
+    path = tmp_path / "out.wav"
+    expected = vyn.synthesize_multiple(str(path), 0.0, 0, LIST)
+    with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
+        cluster = distributed.LocalCluster(
+            n_workers=1, threads_per_worker=1, processes=True,
+            dashboard_address=":0", preload=[str(preload)])
+    with cluster, distributed.Client(cluster) as client:
+        executor = client.get_executor()
+        marker.write_text("once")
+        assert vyn_tools.synthesize_multiple(
+            str(path), 0.0, 0, LIST, executor=executor)[:2] == expected[:2]
+        assert not marker.exists()
+        marker.write_text("always")
+        with pytest.raises(ValueError) as raised:
+            vyn_tools.synthesize_multiple(str(path), 0.0, 0, LIST,
+                                          executor=executor)
+    assert str(raised.value) == SYNTHESIS_ERROR
+    assert "KilledWorker" in raised.value.__notes__[0]
+    assert not path.exists() or read_wave(path).frames >= 0
+
+
 def test_into_a_pipe_the_parts_stream_in_order(tmp_path, split):
     vyn_tools.synthesize_multiple("/dev/null", 0.0, 0, LIST, workers=2)
     fifo = tmp_path / "fifo"
