@@ -11,7 +11,8 @@ from contextlib import closing
 import vyn
 
 from ._runners import InOrder, Runner
-from ._wave import HEADER_SIZE, JoinedWave, check, synthesis_error
+from ._wave import (HEADER_SIZE, WAVE_LIMIT, JoinedWave, check,
+                    synthesis_error)
 
 # Below about this much text a part costs more to hand out than it gains
 # (characters; eSpeak NG speaks some 25,000 a second on one core); a list
@@ -215,10 +216,16 @@ def forward_part(join, output, part, ends, limit):
 def write_until_limit(join, output, part, first, ends, limit):
     """Fragments first, first + 1, ... of the part into the file, their ends
     (in samples from the file's start) added to ends, up to the one that
-    reaches the limit: True when that one is in this part."""
+    reaches the limit: True when that one is in this part. A fragment that a
+    regular file cannot hold fails the call, the fragments before it
+    written."""
     for index in range(first, part.stop):
         length = part.samples_before(index + 1) - part.samples_before(index)
-        ends.append((ends[-1] if ends else 0) + length)
+        end = (ends[-1] if ends else 0) + length
+        if not output.holds(end):
+            part.write(output, first, index)
+            raise synthesis_error(f"fragment {index}: {WAVE_LIMIT}")
+        ends.append(end)
         if part.words is not None:
             join.written_words.append(part.words[index - part.first])
         if limit_reached(as_float32([ends[-1] / join.rate])[0], limit):

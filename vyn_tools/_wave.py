@@ -13,6 +13,7 @@ BYTES_PER_SAMPLE = 2
 # still fits.
 MAX_SAMPLES = (0xFFFFFFFF - HEADER_SIZE) // BYTES_PER_SAMPLE
 UNKNOWN_SIZE = 0xFFFFFFFF  # both sizes of a stream of unknown length
+WAVE_LIMIT = "the audio would pass the 4 GiB a WAVE file can hold"
 BLANKS = b" \t\n\v\f\r"
 # Audio goes out in blocks of at least this many bytes, the sizes on disk
 # following each: copied in smaller blocks, 84 MB took twice as long.
@@ -77,9 +78,10 @@ class JoinedWave:
         while view:
             view = view[os.write(self.descriptor, view):]
 
-    def _grow(self, count):
-        if count > MAX_SAMPLES - self.samples:
-            raise synthesis_error("the joined file would pass 4 GiB")
+    def holds(self, samples):
+        """Whether the output can take that many samples in all: a stream
+        has no limit, a regular file what its 32-bit sizes can say."""
+        return self.stream or samples <= MAX_SAMPLES
 
     def _block_size(self):
         return max(self.rate * BYTES_PER_SAMPLE, MIN_BLOCK)
@@ -100,7 +102,6 @@ class JoinedWave:
         """Appends data, whole 16-bit samples."""
         view = memoryview(data)
         step = self._block_size()
-        self._grow(len(view) // BYTES_PER_SAMPLE)
         for offset in range(0, len(view), step):
             block = view[offset:offset + step]
             self._write_all(block)
@@ -110,7 +111,6 @@ class JoinedWave:
     def append_file(self, source, first_sample, count):
         """Appends count samples of the WAVE file source from first_sample
         on, without passing them through Python."""
-        self._grow(count)
         base = self.samples
         start = HEADER_SIZE + first_sample * BYTES_PER_SAMPLE
         end = start + count * BYTES_PER_SAMPLE

@@ -13,6 +13,7 @@ import pytest
 import vyn
 import vyn_tools
 import vyn_tools._long_list
+import vyn_tools._wave
 from conftest import PARSE_ERROR, SYNTHESIS_ERROR, library_patched, read_wave
 from vyn_tools._wave import JoinedWave
 
@@ -225,6 +226,24 @@ def test_into_a_pipe_the_parts_stream_in_order(tmp_path, split):
     null = vyn_tools.synthesize_multiple("/dev/null", 0.0, 0, LIST,
                                          workers=2)
     assert null[:2] == (rate, synthesized)
+
+
+def test_a_file_fails_at_the_wave_limit_where_a_stream_goes_on(
+        tmp_path, split, monkeypatch):
+    path = tmp_path / "out.wav"
+    rate, _, anchors = vyn.synthesize_multiple(str(path), 0.0, 0, LIST)
+    ends = [round(end * rate) for _, end in anchors]
+    # Half a fragment from either end: the system library's parts may
+    # differ from one call by a few hundred samples.
+    monkeypatch.setattr(vyn_tools._wave, "MAX_SAMPLES",
+                        (ends[9] + ends[10]) // 2)
+    with pytest.raises(ValueError) as raised:
+        vyn_tools.synthesize_multiple(str(path), 0.0, 0, LIST, workers=2)
+    assert raised.value.__notes__ == [
+        "fragment 10: the audio would pass the 4 GiB a WAVE file can hold"]
+    assert samples_of(path) == pytest.approx(ends[9], rel=0.005)
+    assert vyn_tools.synthesize_multiple(os.devnull, 0.0, 0, LIST,
+                                         workers=2)[1] == len(LIST)
 
 
 def test_the_joined_header_follows_the_audio_on_disk(tmp_path):
