@@ -25,6 +25,7 @@ from ._long_list import run as run_long_list
 from ._wave import check as check_arguments
 
 PROGRAM = "vyn-anchors"
+STANDARD_OUTPUT = "-"
 FORMATS = ("json", "srt", "tsv", "vtt")
 STEM = "{stem}"
 
@@ -40,8 +41,11 @@ EPILOG = """\
 output paths:
   By default INPUT.txt gives INPUT.wav beside it, and the anchors go beside
   the WAVE file with the suffix of their format (INPUT.json, INPUT.srt,
-  INPUT.tsv, INPUT.vtt). With several inputs, --output and --plot must contain {stem},
-  which stands for each input's name without its suffix: -o out/{stem}.wav.
+  INPUT.tsv, INPUT.vtt). -o - streams the audio to standard output (the
+  summary line then goes to standard error); the anchors of audio sent to
+  standard output, a pipe or a device go beside the input. With several
+  inputs, --output and --plot must contain {stem}, which stands for each
+  input's name without its suffix: -o out/{stem}.wav.
 
 backward mode:
   With --backwards and --quit-after S the WAVE file holds the last fragments
@@ -160,9 +164,9 @@ def synthesize(job: Job, fragments: List[Fragment],
     check_voices(fragments)
     try:
         sample_rate, _, anchors, start, words = run_long_list(
-            str(job.wav_path), job.quit_after, int(job.backwards), items,
-            workers=job.workers, executor=job.executor, progress=progress,
-            words=job.words)
+            synthesis_path(job.wav_path), job.quit_after,
+            int(job.backwards), items, workers=job.workers,
+            executor=job.executor, progress=progress, words=job.words)
     except ValueError as error:
         raise ToolError(f"{job.wav_path}: cannot synthesize into it "
                         f"({error})") from None
@@ -470,10 +474,11 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("inputs", nargs="+", type=Path, metavar="INPUT",
                    help="UTF-8 text file, one fragment per line")
     p.add_argument("-o", "--output", metavar="WAV",
-                   help="the WAVE file to write (default: INPUT.wav)")
+                   help="the WAVE file to write, - for standard output "
+                        "(default: INPUT.wav)")
     p.add_argument("--voice", default="en",
-                   help="voice for lines without one, as espeak-ng -v takes it "
-                        "(default: en)")
+                   help="voice for lines without one, as espeak-ng -v "
+                        "takes it (default: en)")
     p.add_argument("--quit-after", type=seconds, default=0.0,
                    metavar="SECONDS",
                    help="stop after the fragment whose end reaches SECONDS")
@@ -516,14 +521,43 @@ def output_path(template: Optional[str], input_path: Path, suffix: str,
     return Path(template.replace(STEM, input_path.stem))
 
 
+def synthesis_path(wav_path: Path) -> str:
+    return "/dev/stdout" if str(wav_path) == STANDARD_OUTPUT else str(wav_path)
+
+
+def is_standard_output(wav_path: Path) -> bool:
+    """Whether the audio goes to this process's standard output: "-", or a
+    name of it such as /dev/stdout."""
+    if str(wav_path) == STANDARD_OUTPUT:
+        return True
+    try:
+        return os.path.samestat(os.stat(wav_path), os.fstat(1))
+    except OSError:
+        return False
+
+
+def is_stream(wav_path: Path) -> bool:
+    """Audio that cannot be read back: standard output, a pipe, a device."""
+    return is_standard_output(wav_path) or (wav_path.exists()
+                                            and not wav_path.is_file())
+
+
 def plan(arguments: argparse.Namespace) -> List[Job]:
     several = len(arguments.inputs) > 1
+    if several and arguments.output == STANDARD_OUTPUT:
+        raise ToolError("standard output takes the audio of one input")
     jobs = []
     for input_path in arguments.inputs:
         wav_path = output_path(arguments.output, input_path, ".wav", several)
         plot_path = (None if arguments.plot is None else
                      output_path(arguments.plot, input_path, ".png", several))
-        anchors = {name: wav_path.with_suffix("." + name)
+        streamed = is_stream(wav_path)
+        if streamed and plot_path is not None:
+            raise ToolError("--plot reads the WAVE file back: give -o a "
+                            "file, not standard output, a pipe or a device")
+        # Beside the input when the audio goes where no file can go beside.
+        beside = input_path if streamed else wav_path
+        anchors = {name: beside.with_suffix("." + name)
                    for name in dict.fromkeys(arguments.format)}
         jobs.append(Job(input_path, wav_path, anchors, plot_path,
                         arguments.voice, arguments.quit_after,
@@ -538,7 +572,7 @@ def plan(arguments: argparse.Namespace) -> List[Job]:
     return jobs
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def run_tool(argv: Optional[Sequence[str]] = None) -> int:
     p = parser()
     arguments = p.parse_args(argv)
     if arguments.backwards and not arguments.quit_after:
@@ -562,6 +596,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     progress = Progress(not arguments.quiet,
                         count_lines(jobs[0].input_path) if one else len(jobs),
                         "fragment" if one else "file")
+    # Never text into the audio.
+    report = (sys.stderr if any(is_standard_output(job.wav_path)
+                                for job in jobs) else sys.stdout)
     failed = 0
     try:
         for outcome in run_jobs(jobs, arguments.jobs, arguments.start_method,
@@ -571,10 +608,21 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 progress.write(f"{PROGRAM}: error: {outcome.error}",
                                sys.stderr)
             elif not arguments.quiet:
-                progress.write(summary(outcome), sys.stdout)
+                progress.write(summary(outcome), report)
     finally:
         progress.close()
     return 1 if failed else 0
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """The tool, with a reader of standard output that went away (| head)
+    an error status rather than a traceback."""
+    try:
+        return run_tool(argv)
+    except BrokenPipeError:
+        # Python would report the pipe again when it flushes at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
 
 
 if __name__ == "__main__":

@@ -345,3 +345,41 @@ def vtt_time(seconds):
     hours, rest = divmod(milliseconds, 3_600_000)
     minutes, rest = divmod(rest, 60_000)
     return f"{hours:02}:{minutes:02}:{rest // 1000:02}.{rest % 1000:03}"
+
+
+# Standard output as a pipe and as a regular file, a name of it, and a
+# reader that leaves after the header: the audio alone on standard output,
+# the anchors beside the input, no traceback.
+@pytest.mark.parametrize("output, into, reader", [
+    ("-", "pipe", "all"), ("/dev/stdout", "pipe", "all"),
+    ("-", "file", "all"), ("-", "pipe", "header"),
+])
+def test_audio_to_standard_output(tmp_path, output, into, reader):
+    write_story(tmp_path / "story.txt")
+    command = [sys.executable, str(TOOL), "story.txt", "-o", output]
+    if into == "file":
+        with open(tmp_path / "out.wav", "wb") as stdout:
+            completed = subprocess.run(command, cwd=tmp_path, stdout=stdout,
+                                       stderr=subprocess.PIPE, text=True,
+                                       timeout=120)
+        audio = (tmp_path / "out.wav").read_bytes()
+    else:
+        tool = subprocess.Popen(command, cwd=tmp_path, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        audio = tool.stdout.read(44 if reader == "header" else -1)
+        tool.stdout.close()
+        completed = subprocess.CompletedProcess(
+            command, tool.wait(timeout=120), None,
+            tool.stderr.read().decode())
+    assert "Traceback" not in completed.stderr
+    assert audio.startswith(b"RIFF")
+    if reader == "header":
+        assert completed.returncode == 1
+        return
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stderr.startswith("story.txt: 5 fragments")
+    document = json.loads((tmp_path / "story.json").read_text("utf-8"))
+    samples = (len(audio) - 44) // 2
+    assert document["anchors"][-1]["end"] == pytest.approx(
+        samples / document["sample_rate"], abs=1e-4)
+    assert not Path("/dev/stdout.json").exists()
