@@ -25,7 +25,7 @@ pytestmark = pytest.mark.skipif(not library_patched(), reason=(
 NEUTRAL = "One two three, four five."
 # Voices whose history showed most (Czech, Bulgarian), breathy and Klatt
 # variants, voices with their own speed, tone languages, texts that leave
-# the most behind (characters spelled, numbers).
+# the most behind (characters spelled, numbers), numbers with decimal parts.
 SAMPLE = [
     ("en", "The weather was fine, so we walked to the river and back."),
     ("en", "interpret-as='characters' word"),
@@ -33,6 +33,7 @@ SAMPLE = [
     ("de", "Guten Morgen, wie geht es dir?"), ("ru", "Привет, как дела?"),
     ("fr", "Bonjour à tous."), ("be", NEUTRAL), ("jbo", NEUTRAL),
     ("cmn", "你好，世界。"), ("vi", "Xin chào."), ("en", "12345 and 3.14"),
+    ("ar", "1.5 01.1.1 2024 3.14159"), ("pl", "0,05 3,14 1,0001"),
     ("en+f3", NEUTRAL), ("en+whisper", NEUTRAL), ("en+klatt", NEUTRAL),
     ("en+Storm", NEUTRAL), ("en+croak", NEUTRAL),
 ]
