@@ -519,7 +519,11 @@ PyObject* py_check(PyObject* /*module*/, PyObject* args) {
 }
 
 PyMethodDef module_methods[] = {
+    // Each doc string opens with the signature that inspect reads (the
+    // interpreter takes that line off __doc__).
     {"synthesize_multiple", py_synthesize_multiple, METH_VARARGS,
+     "synthesize_multiple($module, output_file_path, quit_after, backwards, "
+     "fragments, /)\n--\n\n"
      "Synthesize multiple text fragments with eSpeak\n"
      ":param string output_file_path: the path of the WAVE file to be "
      "created\n"
@@ -532,6 +536,8 @@ PyMethodDef module_methods[] = {
      ":rtype: tuple (sample_rate, synthesized, list) where list is a list of "
      "(begin, end) time values"},
     {"synthesize_words", py_synthesize_words, METH_VARARGS,
+     "synthesize_words($module, output_file_path, quit_after, backwards, "
+     "fragments, /)\n--\n\n"
      "Synthesize multiple text fragments with eSpeak, with the time at which "
      "each word begins\n"
      ":rtype: tuple (sample_rate, synthesized, anchors, words) where words "
