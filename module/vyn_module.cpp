@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <new>
 #include <utility>
 #include <vector>
@@ -44,7 +45,7 @@ PyStructSequence_Field part_result_fields[] = {
 };
 PyStructSequence_Desc part_result_description = {
     "vyn._part_result", "What the call for one part of a list gives",
-    part_result_fields, 6};
+    part_result_fields, std::size(part_result_fields) - 1};
 PyTypeObject* part_result_type = nullptr;
 
 PyStructSequence_Field check_result_fields[] = {
@@ -54,7 +55,7 @@ PyStructSequence_Field check_result_fields[] = {
 };
 PyStructSequence_Desc check_result_description = {
     "vyn._check_result", "What a check of a call's arguments gives",
-    check_result_fields, 2};
+    check_result_fields, std::size(check_result_fields) - 1};
 PyTypeObject* check_result_type = nullptr;
 
 // A strong reference, released on every path out of its scope.
@@ -573,6 +574,14 @@ constexpr bool patched_library = true;
 constexpr bool patched_library = false;
 #endif
 
+// Adds value, a new reference or null (an exception set), to the module
+// under name: the module takes it over, or it is released.
+int add_new_object(PyObject* module, const char* name, PyObject* value) {
+    if (PyModule_AddObject(module, name, value) == 0) return 0;
+    Py_XDECREF(value);
+    return -1;
+}
+
 // Facts about the build, for the tests: which library it runs against,
 // whether that is compiled in, and whether it carries vyn's patches.
 int add_build_facts(PyObject* module) {
@@ -581,21 +590,10 @@ int add_build_facts(PyObject* module) {
         return -1;
     for (auto [name, value] : {std::pair{"_bundled", bundled_build},
                                std::pair{"_patched", patched_library}}) {
-        PyObject* flag = PyBool_FromLong(value);
-        if (PyModule_AddObject(module, name, flag) != 0) {
-            Py_XDECREF(flag);
+        if (add_new_object(module, name, PyBool_FromLong(value)) != 0)
             return -1;
-        }
     }
     return 0;
-}
-
-int add_error_messages(PyObject* module) {
-    if (PyModule_AddStringConstant(module, "_parse_error_message",
-                                   parse_error_message) != 0)
-        return -1;
-    return PyModule_AddStringConstant(module, "_synthesis_error_message",
-                                      synthesis_error_message);
 }
 
 // A record type, made once per process, kept by the module under its
@@ -604,19 +602,21 @@ int add_record_type(PyObject* module, PyStructSequence_Desc& description,
                     PyTypeObject*& type) {
     if (type == nullptr) type = PyStructSequence_NewType(&description);
     if (type == nullptr) return -1;
-    PyObject* object = reinterpret_cast<PyObject*>(type);
-    Py_INCREF(object);
-    const char* name = std::strchr(description.name, '.') + 1;
-    if (PyModule_AddObject(module, name, object) != 0) {
-        Py_DECREF(object);
-        return -1;
-    }
-    return 0;
+    Py_INCREF(type);
+    return add_new_object(module, std::strchr(description.name, '.') + 1,
+                          reinterpret_cast<PyObject*>(type));
 }
 
+// What vyn_tools builds on besides the private functions: the errors'
+// messages and the records' types.
 int add_private_interface(PyObject* module) {
-    if (add_error_messages(module) != 0 ||
-        add_record_type(module, part_result_description,
+    for (auto [name, message] :
+         {std::pair{"_parse_error_message", parse_error_message},
+          std::pair{"_synthesis_error_message", synthesis_error_message}}) {
+        if (PyModule_AddStringConstant(module, name, message) != 0)
+            return -1;
+    }
+    if (add_record_type(module, part_result_description,
                         part_result_type) != 0)
         return -1;
     return add_record_type(module, check_result_description,
