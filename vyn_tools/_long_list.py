@@ -7,7 +7,7 @@ import shutil
 import tempfile
 from array import array
 from contextlib import closing
-from typing import Any, List, NamedTuple, Optional, Tuple
+from typing import List, NamedTuple, Optional, Tuple
 
 import vyn
 
@@ -310,12 +310,11 @@ def one_call(path, quit_after, backwards, fragments, words):
                       part.start, placed)
 
 
-def run(*arguments: Any, workers=None, executor=None, progress=None,
-        words=False) -> ListResult:
-    """synthesize_multiple over workers, with the start of the backward mode
-    too, and the words as synthesize_words gives them where asked, else
-    None. progress, if given, is called with the number of fragments each
-    finished part holds."""
+def run(*arguments, workers=None, executor=None, progress=None, words=False):
+    """synthesize_multiple over workers, as a ListResult: with the start of
+    the backward mode too, and the words as synthesize_words gives them
+    where asked, else None. progress, if given, is called with the number
+    of fragments each finished part holds."""
     checked = check(*arguments)
     file_rate, limit = checked.file_rate, checked.quit_after
     path, quit_after, backwards, fragments = arguments
