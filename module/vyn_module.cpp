@@ -10,7 +10,9 @@
 #include <climits>
 #include <cstdint>
 #include <csignal>
+#include <cstring>
 #include <ctime>
+#include <iterator>
 #include <new>
 #include <utility>
 #include <vector>
@@ -24,9 +26,37 @@
 
 namespace {
 
+// The two errors' messages; vyn_tools raises the same, read from the
+// module's private attributes of these names.
 const char parse_error_message[] = "Error while parsing the arguments";
 const char synthesis_error_message[] =
     "Error while synthesizing multiple fragments";
+
+// The records the private functions give vyn_tools, which reads their
+// fields by name. The types are made at the first import.
+PyStructSequence_Field part_result_fields[] = {
+    {"sample_rate", "the file's rate"},
+    {"synthesized", "how many fragments were written"},
+    {"anchors", "(begin, end) in seconds of each fragment written"},
+    {"start", "the index of the fragment written first"},
+    {"fragment_ends", "each fragment's end in samples from the file's start"},
+    {"words", "per fragment, (offset, start, length) of each word, or None"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc part_result_description = {
+    "vyn._part_result", "What the call for one part of a list gives",
+    part_result_fields, std::size(part_result_fields) - 1};
+PyTypeObject* part_result_type = nullptr;
+
+PyStructSequence_Field check_result_fields[] = {
+    {"file_rate", "the rate of the file the call would write"},
+    {"quit_after", "the limit in seconds as the call takes it"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc check_result_description = {
+    "vyn._check_result", "What a check of a call's arguments gives",
+    check_result_fields, std::size(check_result_fields) - 1};
+PyTypeObject* check_result_type = nullptr;
 
 // A strong reference, released on every path out of its scope.
 class owned_ref {
@@ -215,13 +245,14 @@ int call_engine(const char* output_file_path,
 
 // What the private functions that the vyn_tools package builds on add to a
 // call: a file rate the caller chose for a list split into parts, a check
-// of the voices that synthesizes nothing, the start the backward mode chose
-// and each fragment's end in whole samples, and the index of the part's
-// first fragment in the whole list, for the note of a failure.
+// of the voices that synthesizes nothing, a part's result (the start the
+// backward mode chose and each fragment's end in whole samples), and the
+// index of the part's first fragment in the whole list, for the note of a
+// failure.
 struct call_options {
     int file_rate = 0;
     bool check_only = false;
-    bool layer_result = false;
+    bool part_result = false;
     long first_index = 0;
     bool with_words = false;
 };
@@ -313,26 +344,59 @@ PyObject* build_fragment_ends(const std::uint64_t* ends,
     return list.release();
 }
 
-// (sample_rate, synthesized, anchors, start, fragment_ends), and where
-// words were collected, their lists with offsets in samples from each
-// fragment's begin: the layer places them in the file it joins.
-PyObject* build_layer_result(const std::vector<fragment_entry>& table,
-                             const synthesis_control& control,
-                             int sample_rate, unsigned int synthesized,
-                             const word_list* words) {
-    owned_ref anchors(build_anchors(table, synthesized));
-    if (anchors.get() == nullptr) return nullptr;
-    owned_ref ends_list(build_fragment_ends(control.fragment_ends,
-                                            synthesized));
-    if (ends_list.get() == nullptr) return nullptr;
-    if (words == nullptr)
-        return Py_BuildValue("(iIOIO)", sample_rate, synthesized,
-                             anchors.get(), control.start, ends_list.get());
-    owned_ref word_lists(
-        build_word_offsets(synthesized, *words, control.fragment_ends));
-    if (word_lists.get() == nullptr) return nullptr;
-    return Py_BuildValue("(iIOIOO)", sample_rate, synthesized, anchors.get(),
-                         control.start, ends_list.get(), word_lists.get());
+// A new record of a struct sequence type, filled field by field in
+// order: each value is taken over, and a null one (its exception set)
+// fails the fill.
+class record_fill {
+public:
+    explicit record_fill(PyTypeObject* type)
+        : record_(PyStructSequence_New(type)) {}
+    bool started() const { return record_.get() != nullptr; }
+    bool next(PyObject* value) {
+        if (value == nullptr) return false;
+        PyStructSequence_SetItem(record_.get(), field_++, value);
+        return true;
+    }
+    PyObject* release() { return record_.release(); }
+
+private:
+    owned_ref record_;
+    Py_ssize_t field_ = 0;
+};
+
+PyObject* new_none() {
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
+// What the call for one part of a list gives vyn_tools, which joins the
+// parts into one file: the fields of part_result_fields, words (where
+// collected) with offsets in samples from each fragment's begin.
+PyObject* build_part_result(const std::vector<fragment_entry>& table,
+                            const synthesis_control& control,
+                            int sample_rate, unsigned int synthesized,
+                            const word_list* words) {
+    record_fill part(part_result_type);
+    if (!part.started() || !part.next(PyLong_FromLong(sample_rate)) ||
+        !part.next(PyLong_FromUnsignedLong(synthesized)) ||
+        !part.next(build_anchors(table, synthesized)) ||
+        !part.next(PyLong_FromUnsignedLong(control.start)) ||
+        !part.next(build_fragment_ends(control.fragment_ends, synthesized)) ||
+        !part.next(words == nullptr ? new_none()
+                                    : build_word_offsets(
+                                          synthesized, *words,
+                                          control.fragment_ends)))
+        return nullptr;
+    return part.release();
+}
+
+// The fields of check_result_fields.
+PyObject* build_check_result(int file_rate, float quit_after) {
+    record_fill check(check_result_type);
+    if (!check.started() || !check.next(PyLong_FromLong(file_rate)) ||
+        !check.next(PyFloat_FromDouble(double{quit_after})))
+        return nullptr;
+    return check.release();
 }
 
 PyObject* synthesize_items(const char* output_file_path, float quit_after,
@@ -353,11 +417,11 @@ PyObject* synthesize_items(const char* output_file_path, float quit_after,
         int sample_rate = 0;
         unsigned int synthesized = 0;
         synthesis_control control{};
-        std::vector<std::uint64_t> ends(options.layer_result ? table.size()
-                                                             : 0);
+        std::vector<std::uint64_t> ends(options.part_result ? table.size()
+                                                            : 0);
         control.file_rate = options.file_rate;
         control.check_only = options.check_only ? 1 : 0;
-        control.fragment_ends = options.layer_result ? ends.data() : nullptr;
+        control.fragment_ends = options.part_result ? ends.data() : nullptr;
         word_list words;
         if (options.with_words) {
             control.take_word = take_word_anchor;
@@ -372,10 +436,10 @@ PyObject* synthesize_items(const char* output_file_path, float quit_after,
         if (status != 0)
             return raise_synthesis_error(control, options.first_index);
         if (options.check_only)
-            return Py_BuildValue("(id)", sample_rate, double{quit_after});
-        if (options.layer_result)
-            return build_layer_result(table, control, sample_rate,
-                                      synthesized, taken);
+            return build_check_result(sample_rate, quit_after);
+        if (options.part_result)
+            return build_part_result(table, control, sample_rate,
+                                     synthesized, taken);
         return build_result(table, sample_rate, synthesized, taken);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -428,27 +492,27 @@ PyObject* py_synthesize_words(PyObject* /*module*/, PyObject* args) {
     return parse_and_synthesize(args, "O&fiO", options);
 }
 
-// _synthesize(output_file_path, quit_after, backwards, fragments, file_rate,
-// first_index) -> (sample_rate, synthesized, anchors, start, fragment_ends):
-// file_rate 0 is the voices' own.
+// _synthesize_part(output_file_path, quit_after, backwards, fragments,
+// file_rate, first_index) -> _part_result, words None: file_rate 0 is the
+// voices' own.
 PyObject* py_synthesize_part(PyObject* /*module*/, PyObject* args) {
     call_options options;
-    options.layer_result = true;
+    options.part_result = true;
     return parse_and_synthesize(args, "O&fiOil", options);
 }
 
-// _synthesize_words: _synthesize with, last, the words of each fragment as
-// (offset, start, length), offset in samples from the fragment's begin.
+// _synthesize_part_words: _synthesize_part with the words of each fragment
+// as (offset, start, length), offset in samples from the fragment's begin.
 PyObject* py_synthesize_part_words(PyObject* /*module*/, PyObject* args) {
     call_options options;
-    options.layer_result = true;
+    options.part_result = true;
     options.with_words = true;
     return parse_and_synthesize(args, "O&fiOil", options);
 }
 
 // _check(output_file_path, quit_after, backwards, fragments) ->
-// (file_rate, quit_after as the call takes it): the arguments and every
-// voice code checked as synthesize_multiple checks them, nothing written.
+// _check_result: the arguments and every voice code checked as
+// synthesize_multiple checks them, nothing written.
 PyObject* py_check(PyObject* /*module*/, PyObject* args) {
     call_options options;
     options.check_only = true;
@@ -456,7 +520,11 @@ PyObject* py_check(PyObject* /*module*/, PyObject* args) {
 }
 
 PyMethodDef module_methods[] = {
+    // Each doc string opens with the signature that inspect reads (the
+    // interpreter takes that line off __doc__).
     {"synthesize_multiple", py_synthesize_multiple, METH_VARARGS,
+     "synthesize_multiple($module, output_file_path, quit_after, backwards, "
+     "fragments, /)\n--\n\n"
      "Synthesize multiple text fragments with eSpeak\n"
      ":param string output_file_path: the path of the WAVE file to be "
      "created\n"
@@ -469,13 +537,16 @@ PyMethodDef module_methods[] = {
      ":rtype: tuple (sample_rate, synthesized, list) where list is a list of "
      "(begin, end) time values"},
     {"synthesize_words", py_synthesize_words, METH_VARARGS,
+     "synthesize_words($module, output_file_path, quit_after, backwards, "
+     "fragments, /)\n--\n\n"
      "Synthesize multiple text fragments with eSpeak, with the time at which "
      "each word begins\n"
      ":rtype: tuple (sample_rate, synthesized, anchors, words) where words "
      "holds, per fragment, a list of (begin, end, start, length): times in "
      "seconds and the word's place in the fragment's text"},
-    {"_synthesize", py_synthesize_part, METH_VARARGS, nullptr},
-    {"_synthesize_words", py_synthesize_part_words, METH_VARARGS, nullptr},
+    {"_synthesize_part", py_synthesize_part, METH_VARARGS, nullptr},
+    {"_synthesize_part_words", py_synthesize_part_words, METH_VARARGS,
+     nullptr},
     {"_check", py_check, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -503,6 +574,14 @@ constexpr bool patched_library = true;
 constexpr bool patched_library = false;
 #endif
 
+// Adds value, a new reference or null (an exception set), to the module
+// under name: the module takes it over, or it is released.
+int add_new_object(PyObject* module, const char* name, PyObject* value) {
+    if (PyModule_AddObject(module, name, value) == 0) return 0;
+    Py_XDECREF(value);
+    return -1;
+}
+
 // Facts about the build, for the tests: which library it runs against,
 // whether that is compiled in, and whether it carries vyn's patches.
 int add_build_facts(PyObject* module) {
@@ -511,13 +590,37 @@ int add_build_facts(PyObject* module) {
         return -1;
     for (auto [name, value] : {std::pair{"_bundled", bundled_build},
                                std::pair{"_patched", patched_library}}) {
-        PyObject* flag = PyBool_FromLong(value);
-        if (PyModule_AddObject(module, name, flag) != 0) {
-            Py_XDECREF(flag);
+        if (add_new_object(module, name, PyBool_FromLong(value)) != 0)
             return -1;
-        }
     }
     return 0;
+}
+
+// A record type, made once per process, kept by the module under its
+// name: pickle finds it there.
+int add_record_type(PyObject* module, PyStructSequence_Desc& description,
+                    PyTypeObject*& type) {
+    if (type == nullptr) type = PyStructSequence_NewType(&description);
+    if (type == nullptr) return -1;
+    Py_INCREF(type);
+    return add_new_object(module, std::strchr(description.name, '.') + 1,
+                          reinterpret_cast<PyObject*>(type));
+}
+
+// What vyn_tools builds on besides the private functions: the errors'
+// messages and the records' types.
+int add_private_interface(PyObject* module) {
+    for (auto [name, message] :
+         {std::pair{"_parse_error_message", parse_error_message},
+          std::pair{"_synthesis_error_message", synthesis_error_message}}) {
+        if (PyModule_AddStringConstant(module, name, message) != 0)
+            return -1;
+    }
+    if (add_record_type(module, part_result_description,
+                        part_result_type) != 0)
+        return -1;
+    return add_record_type(module, check_result_description,
+                           check_result_type);
 }
 
 }  // namespace
@@ -525,6 +628,7 @@ int add_build_facts(PyObject* module) {
 PyMODINIT_FUNC PyInit_vyn(void) {
     owned_ref module(PyModule_Create(&module_definition));
     if (module.get() == nullptr || add_build_facts(module.get()) != 0 ||
+        add_private_interface(module.get()) != 0 ||
         prepare_finalizing_check() != 0)
         return nullptr;
     return module.release();

@@ -26,7 +26,8 @@ PyObject* build_word_lists(const fragment_entry* table,
 
 // The same lists with (offset, start, length) for each word: offset in
 // samples from the start of its fragment, which ends at fragment_ends[i]
-// samples from the start of the file. For a layer that joins files.
+// samples from the start of the file. For vyn_tools, which joins the parts
+// of a list into one file.
 PyObject* build_word_offsets(unsigned int synthesized, const word_list& words,
                              const std::uint64_t* fragment_ends);
 

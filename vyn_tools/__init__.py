@@ -25,8 +25,9 @@ def synthesize_multiple(
     concurrent.futures.Executor instead. Lists too short to gain run as one
     call in this process. Arguments of the wrong number or shape raise the
     same ValueError as vyn's."""
-    return _run(*_given(output_file_path, quit_after, backwards, fragments),
-                *extra, workers=workers, executor=executor)[:3]
+    result = _run(*_given(output_file_path, quit_after, backwards, fragments),
+                  *extra, workers=workers, executor=executor)
+    return result.sample_rate, result.synthesized, result.anchors
 
 
 def synthesize_words(
@@ -39,10 +40,9 @@ def synthesize_words(
     synthesized, anchors, words), with the work split as
     synthesize_multiple splits it: each word's times are read off the
     joined file's samples."""
-    rate, synthesized, anchors, _, words = _run(
-        *_given(output_file_path, quit_after, backwards, fragments), *extra,
-        workers=workers, executor=executor, words=True)
-    return rate, synthesized, anchors, words
+    result = _run(*_given(output_file_path, quit_after, backwards, fragments),
+                  *extra, workers=workers, executor=executor, words=True)
+    return result.sample_rate, result.synthesized, result.anchors, result.words
 
 
 def _given(*arguments):

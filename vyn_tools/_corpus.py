@@ -6,9 +6,9 @@ from typing import Any, Iterable, Iterator, NamedTuple, Optional
 
 import vyn
 
+from ._errors import parse_error
 from ._runners import Runner, in_completion_order
 
-PARSE_ERROR = "Error while parsing the arguments"
 # Jobs go out in batches: a short list takes about a millisecond, less than
 # handing it to a worker costs.
 MAX_BATCH = 32
@@ -30,7 +30,7 @@ def synthesize_jobs(jobs):
         except ValueError as error:
             results.append(error)
         except TypeError:  # not a sequence of arguments
-            results.append(ValueError(PARSE_ERROR))
+            results.append(parse_error())
     return results
 
 

@@ -7,12 +7,13 @@ import shutil
 import tempfile
 from array import array
 from contextlib import closing
+from typing import List, NamedTuple, Optional, Tuple
 
 import vyn
 
+from ._errors import synthesis_error
 from ._runners import InOrder, Runner
-from ._wave import (HEADER_SIZE, WAVE_LIMIT, JoinedWave, check,
-                    synthesis_error)
+from ._wave import HEADER_SIZE, WAVE_LIMIT, JoinedWave, check
 
 # Below about this much text a part costs more to hand out than it gains
 # (characters; eSpeak NG speaks some 25,000 a second on one core); a list
@@ -45,34 +46,40 @@ def scratch_directory():
     return shm if os.path.isdir(shm) and os.access(shm, os.W_OK) else None
 
 
-def synthesize_into(path, file_rate, fragments, first_index, words):
-    """(fragment ends in samples, their words or None): with words, each
-    fragment's as (offset in samples from its begin, start, length)."""
-    if words:
-        result = vyn._synthesize_words(path, 0.0, 0, fragments, file_rate,
-                                       first_index)
-        return result[4], result[5]
-    return vyn._synthesize(path, 0.0, 0, fragments, file_rate,
-                           first_index)[4], None
+def part_call(path, quit_after, backwards, fragments, file_rate,
+              first_index, words):
+    """vyn's call for one part of a list (the whole list, in this process):
+    its record, vyn._part_result, with each fragment's words as (offset in
+    samples from its begin, start, length) where asked, else None."""
+    synthesize = vyn._synthesize_part_words if words else vyn._synthesize_part
+    return synthesize(path, quit_after, backwards, fragments, file_rate,
+                      first_index)
+
+
+class PartOutput(NamedTuple):
+    """What a worker gives back for a part."""
+    fragment_ends: List[int]  # in samples from the part's start
+    audio: Optional[bytes]    # the samples, when not left in a shared file
+    words: Optional[list]     # as part_call gives them, where asked
 
 
 def synthesize_part(path, file_rate, fragments, first_index, words=False):
     """Runs in a worker: one part into a WAVE file at the list's rate. With
     no path (a worker that may not share the caller's files) the audio comes
-    back as bytes. Gives (fragment ends in samples, audio or None, words or
-    None)."""
+    back as bytes."""
     if path is not None:
-        ends, offsets = synthesize_into(path, file_rate, fragments,
-                                        first_index, words)
-        return ends, None, offsets
+        part = part_call(path, 0.0, 0, fragments, file_rate, first_index,
+                         words)
+        return PartOutput(part.fragment_ends, None, part.words)
     with tempfile.TemporaryDirectory(prefix="vyn-part-",
                                      dir=scratch_directory()) as directory:
         own = os.path.join(directory, "part.wav")
-        ends, offsets = synthesize_into(own, file_rate, fragments,
-                                        first_index, words)
+        part = part_call(own, 0.0, 0, fragments, file_rate, first_index,
+                         words)
         with open(own, "rb") as wave_file:
             wave_file.seek(HEADER_SIZE)
-            return ends, wave_file.read(), offsets
+            return PartOutput(part.fragment_ends, wave_file.read(),
+                              part.words)
 
 
 def weights_of(fragments):
@@ -182,14 +189,15 @@ class Join:
         for index, future in self.dispatch:
             first, stop = self.parts[index]
             try:
-                ends, audio, words = future.result()
+                output = future.result()
             except ValueError:
                 raise
             except Exception as error:
                 raise self.runner.failure(error) from error
             if progress is not None:
                 progress(stop - first)
-            yield Part(first, stop, ends, self.part_path(first), audio, words)
+            yield Part(first, stop, output.fragment_ends,
+                       self.part_path(first), output.audio, output.words)
 
     def close(self):
         self.dispatch.close()
@@ -285,23 +293,30 @@ def placed_words(written_words, ends, rate):
     return lists
 
 
+class ListResult(NamedTuple):
+    """What run gives for a whole list."""
+    sample_rate: int
+    synthesized: int
+    anchors: List[Tuple[float, float]]
+    start: int  # the fragment written first
+    words: Optional[List[List[Tuple[float, float, int, int]]]]
+
+
 def one_call(path, quit_after, backwards, fragments, words):
-    if not words:
-        rate, synthesized, anchors, start, _ = vyn._synthesize(
-            path, quit_after, backwards, fragments, 0, 0)
-        return rate, synthesized, anchors, start, None
-    rate, synthesized, anchors, start, ends, offsets = vyn._synthesize_words(
-        path, quit_after, backwards, fragments, 0, 0)
-    return (rate, synthesized, anchors, start,
-            placed_words(offsets, ends, rate))
+    part = part_call(path, quit_after, backwards, fragments, 0, 0, words)
+    placed = (placed_words(part.words, part.fragment_ends, part.sample_rate)
+              if words else None)
+    return ListResult(part.sample_rate, part.synthesized, part.anchors,
+                      part.start, placed)
 
 
 def run(*arguments, workers=None, executor=None, progress=None, words=False):
-    """synthesize_multiple over workers, with the start of the backward mode
-    too: (sample_rate, synthesized, anchors, start, words), words as
-    synthesize_words gives them where asked, else None. progress, if given,
-    is called with the number of fragments each finished part holds."""
-    file_rate, limit = check(*arguments)
+    """synthesize_multiple over workers, as a ListResult: with the start of
+    the backward mode too, and the words as synthesize_words gives them
+    where asked, else None. progress, if given, is called with the number
+    of fragments each finished part holds."""
+    checked = check(*arguments)
+    file_rate, limit = checked.file_rate, checked.quit_after
     path, quit_after, backwards, fragments = arguments
     fragments = [(voice, text) for voice, text in fragments]
     backward_mode = backwards != 0 and limit > 0
@@ -339,4 +354,5 @@ def run(*arguments, workers=None, executor=None, progress=None, words=False):
             shutil.rmtree(directory, ignore_errors=True)
     written = (placed_words(join.written_words, ends, file_rate) if words
                else None)
-    return file_rate, len(ends), anchors_of(ends, file_rate), start, written
+    return ListResult(file_rate, len(ends), anchors_of(ends, file_rate),
+                      start, written)

@@ -9,7 +9,7 @@ import threading
 
 import vyn
 
-from ._wave import synthesis_error
+from ._errors import synthesis_error
 
 
 def usable_cores():

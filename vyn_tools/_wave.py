@@ -6,7 +6,8 @@ import struct
 
 import vyn
 
-SYNTHESIS_ERROR = "Error while synthesizing multiple fragments"
+from ._errors import synthesis_error
+
 HEADER_SIZE = 44
 BYTES_PER_SAMPLE = 2
 # The header's sizes are 32-bit: the data stops while the whole file length
@@ -18,13 +19,6 @@ BLANKS = b" \t\n\v\f\r"
 # Audio goes out in blocks of at least this many bytes, the sizes on disk
 # following each: copied in smaller blocks, 84 MB took twice as long.
 MIN_BLOCK = 1 << 20
-
-
-def synthesis_error(note=None):
-    error = ValueError(SYNTHESIS_ERROR)
-    if note is not None and hasattr(error, "add_note"):
-        error.add_note(note)
-    return error
 
 
 def header(rate, data_size, riff_size=None):
@@ -147,5 +141,6 @@ class JoinedWave:
 
 def check(*arguments):
     """The arguments and every voice as one call checks them, nothing
-    written: (the file's rate, the limit as the call takes it)."""
+    written: a record of the file's rate (file_rate) and the limit as the
+    call takes it (quit_after)."""
     return vyn._check(*arguments)

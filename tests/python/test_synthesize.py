@@ -1,5 +1,6 @@
 """synthesize_multiple against the real eSpeak NG: the result, the WAVE file
 read back by independent readers, and anchors that point at the samples."""
+import inspect
 import os
 import struct
 import subprocess
@@ -51,6 +52,9 @@ def test_module_and_function_are_documented():
         ":rtype: tuple (sample_rate, synthesized, anchors, words) where words holds, per fragment, a list of (begin, end, start, length): times in seconds and the word's place in the fragment's text")
     assert [name for name in dir(vyn) if not name.startswith("_")] == [
         "synthesize_multiple", "synthesize_words"]
+    for function in (vyn.synthesize_multiple, vyn.synthesize_words):
+        assert str(inspect.signature(function)) == (
+            "(output_file_path, quit_after, backwards, fragments, /)")
 
 
 def test_build_facts_name_the_library_the_command_line_runs():

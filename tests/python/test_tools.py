@@ -76,16 +76,17 @@ CASES = [(0.0, 0), (9.0, 0), (9.0, 1), (25.0, 1), (1000.0, 1)]
 def test_a_split_list_means_what_one_call_means(tmp_path, where, quit_after,
                                                 backwards):
     one, joined = tmp_path / "one.wav", tmp_path / "joined.wav"
-    expected = vyn._synthesize(str(one), quit_after, backwards, LIST, 0, 0)
+    expected = vyn._synthesize_part(str(one), quit_after, backwards, LIST, 0,
+                                    0)
     result = vyn_tools.synthesize_multiple(str(joined), quit_after,
                                            backwards, LIST, **where)
     check_exact(result, joined)
     rate, synthesized, anchors = result
-    assert rate == expected[0] == read_wave(joined).sample_rate
+    assert rate == expected.sample_rate == read_wave(joined).sample_rate
     # The same fragments, far from every limit here; each as long as alone
     # to within the system library's few milliseconds.
-    assert synthesized == expected[1]
-    assert durations(anchors) == pytest.approx(durations(expected[2]),
+    assert synthesized == expected.synthesized
+    assert durations(anchors) == pytest.approx(durations(expected.anchors),
                                                abs=0.05)
     if getattr(vyn, "_patched", False):
         assert result == tuple(expected[:3])
@@ -107,8 +108,9 @@ def test_parts_are_written_at_the_rate_of_the_whole_list(tmp_path, split):
 def test_failure_notes_name_the_fragment_in_the_whole_list(tmp_path,
                                                            part_offset):
     with pytest.raises(ValueError) as raised:
-        vyn._synthesize(str(tmp_path / "p.wav"), 0.0, 0,
-                        [("en", "Fine."), ("xx-nope", "No.")], 0, part_offset)
+        vyn._synthesize_part(str(tmp_path / "p.wav"), 0.0, 0,
+                             [("en", "Fine."), ("xx-nope", "No.")], 0,
+                             part_offset)
     assert str(raised.value) == SYNTHESIS_ERROR
     assert raised.value.__notes__[0].startswith(
         f"fragment {1 + part_offset}: ")
