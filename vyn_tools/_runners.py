@@ -45,11 +45,13 @@ _pool_key = None
 def local_pool(workers, start_method=None):
     """A pool of worker processes, kept for the next call with the same
     number of workers started the same way (None: the platform's way; in
-    this process: a forked child makes its own)."""
+    this process: a forked child makes its own) unless a worker died."""
     global _pool, _pool_key
     key = (os.getpid(), workers, start_method)
     with _pool_lock:
-        if _pool is None or _pool_key != key:
+        stale = (_pool is None or _pool_key != key
+                 or getattr(_pool, "_broken", False))
+        if stale:
             if _pool is not None and _pool_key[0] == key[0]:
                 _pool.shutdown(wait=False, cancel_futures=True)
             _pool = futures.ProcessPoolExecutor(
