@@ -9,8 +9,9 @@ ROOT = "/src/vyn"
 
 
 def leak(*frames):
-    return "Direct leak of 24 byte(s) in 1 object(s) allocated from:\n" + \
-        "".join(f"    #{i} 0x7f00 in {frame}\n" for i, frame in enumerate(frames))
+    return ("Direct leak of 24 byte(s) in 1 object(s) allocated from:\n"
+            + "".join(f"    #{i} 0x7f00 in {frame}\n"
+                      for i, frame in enumerate(frames)))
 
 
 MALLOC = "malloc (/usr/lib/x86_64-linux-gnu/libasan.so.8+0xd9c18)"
@@ -25,9 +26,10 @@ ESPEAK = "SetVoiceByName (/usr/lib/x86_64-linux-gnu/libespeak-ng.so.1+0x1)"
                             "/usr/include/c++/12/bits/vector.tcc:1",
                        f"py_synthesize {ROOT}/module/vyn_module.cpp:40")],
                  1, 0, 0, id="ours-past-new-and-the-standard-library"),
-    pytest.param([leak(MALLOC, ESPEAK, f"apply_voice {ROOT}/engine/voices.cpp:9"),
+    pytest.param([leak(MALLOC, ESPEAK,
+                       f"apply_voice {ROOT}/engine/voices.cpp:9"),
                   leak(MALLOC, "PyObject_Malloc /usr/bin/python3")],
-                 0, 2, 1, id="a-library-s-during-our-call-and-the-interpreter-s"),
+                 0, 2, 1, id="a-library-s-in-our-call-and-the-interpreter-s"),
     pytest.param(["==1==ERROR: LeakSanitizer: detected memory leaks",
                   "SUMMARY: AddressSanitizer: 24 byte(s) leaked"],
                  0, 0, 0, id="not-leak-reports"),
@@ -43,10 +45,12 @@ def test_leaks_are_ours_by_their_first_frame_past_the_allocator(
 
 def test_valgrind_invalid_accesses_in_our_code_only(tmp_path):
     log = "\n==7== \n".join([
-        "==7== Invalid read of size 4\n==7==    at 0x1: f (/src/vyn/engine/words.cpp:3)",
+        "==7== Invalid read of size 4\n"
+        "==7==    at 0x1: f (/src/vyn/engine/words.cpp:3)",
         "==7== Invalid write of size 1\n==7==    at 0x2: g (libpython3.11.so)",
         "==7== Conditional jump depends on uninitialised value(s)",
         "==7== ERROR SUMMARY: 3 errors from 3 contexts"])
-    invalid, ours = load_script("tests/sanitizer_logs.py").invalid_accesses(log)
+    logs = load_script("tests/sanitizer_logs.py")
+    invalid, ours = logs.invalid_accesses(log)
     assert (len(invalid), [e.split("\n")[0] for e in ours]) == (
         2, ["==7== Invalid read of size 4"])
