@@ -46,24 +46,8 @@ copy_host_settings() {
     apt-config dump | grep -E '^Acquire::((https?|ftp|socks)::|Check-Valid-Until |Check-Date |Retries )' \
         >"$root/etc/apt/apt.conf.d/99host-network" || true
     cp /etc/resolv.conf /etc/hosts "$root/etc/"
-    { python3 -m pip config list 2>/dev/null || true; } | python3 -c '
-import os, sys
-root = sys.argv[1]
-settings = {"cert": "/etc/ssl/certs/ca-certificates.crt"}
-for line in sys.stdin:
-    name, _, value = line.strip().partition("=")
-    name = name.split(".", 1)[1]
-    if name == "cert":
-        continue
-    kept = [word for word in value.strip("\x27\"").split()
-            if not word.startswith(("/", "file:"))
-            or os.path.exists(root + word.removeprefix("file://"))]
-    if kept:
-        settings[name] = " ".join(kept)
-with open(root + "/etc/pip.conf", "w") as conf:
-    conf.write("[global]\n")
-    conf.writelines(f"{name} = {value}\n" for name, value in settings.items())
-' "$root"
+    { python3 -m pip config list 2>/dev/null || true; } |
+        python3 "$(dirname "${BASH_SOURCE[0]}")/pip_settings.py" "$root"
 }
 
 # Whether any process runs with its root inside $1.

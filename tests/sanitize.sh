@@ -51,32 +51,7 @@ asan_env=(
 # Prints the leaks whose first frame past the allocator is our code; fails
 # if there is one. Counts the others.
 report_leaks() {
-    "$python" - "$root" "$logs" <<'EOF'
-import pathlib, re, sys
-root, logs = sys.argv[1], pathlib.Path(sys.argv[2])
-allocator = re.compile(r"\b(malloc|calloc|realloc|operator new|aligned_alloc|"
-                       r"posix_memalign|strdup)\b|libasan|/c\+\+/|libstdc\+\+")
-ours, others, through_us = [], 0, 0
-for log in sorted(logs.glob("asan*")):
-    for block in log.read_text(errors="replace").split("\n\n"):
-        if "leak of" not in block:
-            continue
-        frames = [line for line in block.splitlines()
-                  if line.strip().startswith("#")]
-        first = next((f for f in frames if not allocator.search(f)), "")
-        mine = lambda f: (f"{root}/engine/" in f or f"{root}/module/" in f)
-        if mine(first):
-            ours.append(block)
-        else:
-            others += 1
-            through_us += any(mine(f) for f in frames)
-for block in ours:
-    print(block, end="\n\n")
-print(f"leaks: {len(ours)} of ours; {others} of the interpreter or "
-      f"libraries ignored ({through_us} of them made by a library during a "
-      f"call of ours)")
-sys.exit(1 if ours else 0)
-EOF
+    "$python" tests/sanitizer_logs.py leaks "$root" "$logs"
 }
 
 # Any ASan or UBSan error other than a leak, in any process of the run.
@@ -162,44 +137,10 @@ valgrind_run() {
     local module_python="$root/.venv/bin/python" log="$build/valgrind.log"
     [ -x "$module_python" ] || { echo "run ./dev setup first" >&2; exit 1; }
     mkdir -p "$build"
-    local script
-    script=$(cat <<'EOF'
-import os, tempfile, vyn
-d = tempfile.mkdtemp()
-p = os.path.join(d, "out.wav")
-f = [("en", "Hello there."), ("de", "Guten Tag."), ("fr", "Bonjour.")]
-print(vyn.synthesize_multiple(p, 0, 0, f))
-print(vyn.synthesize_multiple(p, 1.0, 0, f))
-print(vyn.synthesize_multiple(p, 1.0, 1, f))
-print(vyn.synthesize_multiple(p, 0, 0, []))
-for args in [(p, 0, 0, f + [("xx-none", "a")]), (d, 0, 0, f),
-             (os.path.join(d, "no", "x.wav"), 0, 0, f), ("/dev/full", 0, 0, f),
-             (p, 0, 0, [("en", 1)]), (p, 0, 0, [("en", "a\0b")]),
-             (p, 100, 1, [("xx-none", "a")] + f), (p, "x", 0, f)]:
-    try:
-        vyn.synthesize_multiple(*args)
-    except ValueError as error:
-        print(error)
-os.remove(p)
-os.rmdir(d)
-EOF
-)
     PYTHONMALLOC=malloc valgrind --tool=memcheck --error-limit=no \
         --num-callers=30 --log-file="$log" \
-        "$module_python" -c "$script"
-    "$python" - "$log" <<'EOF'
-import re, sys
-text = open(sys.argv[1], errors="replace").read()
-errors = re.split(r"\n==\d+== \n", text)
-invalid = [e for e in errors if re.search(r"Invalid (read|write|free)", e)]
-ours = [e for e in invalid if re.search(r"vyn\.cpython|/engine/|/module/", e)]
-summary = re.search(r"ERROR SUMMARY: .*", text)
-print("valgrind:", summary.group(0) if summary else "no summary")
-print(f"invalid reads/writes/frees: {len(invalid)}, in our code: {len(ours)}")
-for e in ours:
-    print(e)
-sys.exit(1 if ours else 0)
-EOF
+        "$module_python" tests/valgrind_calls.py
+    "$python" tests/sanitizer_logs.py valgrind "$log"
 }
 
 stages=("$@")

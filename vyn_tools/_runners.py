@@ -4,6 +4,7 @@ Dask cluster's among them). Tasks go out in a window of a few more than the
 workers can run, so that work a limit makes useless is mostly never
 started."""
 import concurrent.futures as futures
+import multiprocessing
 import os
 import threading
 
@@ -41,17 +42,21 @@ _pool = None
 _pool_key = None
 
 
-def local_pool(workers):
+def local_pool(workers, start_method=None):
     """A pool of worker processes, kept for the next call with the same
-    number of workers (in this process: a forked child makes its own)."""
+    number of workers started the same way (None: the platform's way; in
+    this process: a forked child makes its own) unless a worker died."""
     global _pool, _pool_key
-    key = (os.getpid(), workers)
+    key = (os.getpid(), workers, start_method)
     with _pool_lock:
-        if _pool is None or _pool_key != key:
+        stale = (_pool is None or _pool_key != key
+                 or getattr(_pool, "_broken", False))
+        if stale:
             if _pool is not None and _pool_key[0] == key[0]:
                 _pool.shutdown(wait=False, cancel_futures=True)
-            _pool = futures.ProcessPoolExecutor(max_workers=workers,
-                                                initializer=_warm_up)
+            _pool = futures.ProcessPoolExecutor(
+                max_workers=workers, initializer=_warm_up,
+                mp_context=multiprocessing.get_context(start_method))
             _pool_key = key
         return _pool
 

@@ -1,6 +1,8 @@
 """Shared helpers for the module's tests: the real eSpeak NG, real files,
 and independent readers (Python's wave module, soxi) for what was written."""
 import functools
+import importlib.machinery
+import importlib.util
 import os
 import shutil
 import struct
@@ -99,6 +101,21 @@ def espeak_version() -> tuple:
     inside, and the system build the one the loader found."""
     import vyn
     return tuple(int(part) for part in vyn._library_version.split("."))
+
+
+REPOSITORY = Path(__file__).resolve().parents[2]
+
+
+def load_script(relative_path: str):
+    """A helper script of the repository (its name need not end in .py),
+    loaded as a module, for testing its functions as Python code."""
+    path = str(REPOSITORY / relative_path)
+    name = Path(path).stem.replace("-", "_")
+    loader = importlib.machinery.SourceFileLoader(name, path)
+    module = importlib.util.module_from_spec(
+        importlib.util.spec_from_loader(name, loader))
+    loader.exec_module(module)
+    return module
 
 
 def module_copy(directory: Path):

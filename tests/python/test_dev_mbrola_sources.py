@@ -2,15 +2,15 @@
 URIs and suites the machine's own sources name, each with the Signed-By of
 the entry it extends (apt refuses two entries for one suite whose Signed-By
 differ), and nothing for sections or origins that need none. Likewise the
-deb-src entries third_party/fetch-sources fetches Debian's sources with."""
-import importlib.machinery
-import importlib.util
+deb-src entries third_party/fetch-sources fetches Debian's sources with,
+and the pip settings .ci/roots.sh gives a fresh root."""
 import subprocess
-from pathlib import Path
 
 import pytest
 
-DEV = Path(__file__).resolve().parents[2] / "dev"
+from conftest import REPOSITORY, load_script
+
+DEV = REPOSITORY / "dev"
 SITE = "http://deb.debian.org/debian"
 KEY_BLOCK = ("-----BEGIN PGP PUBLIC KEY BLOCK-----\n .\n mQINBGJ\n"
              " -----END PGP PUBLIC KEY BLOCK-----")
@@ -87,11 +87,7 @@ def fetch_sources_entries(tmp_path, monkeypatch, sources, targets):
         (tmp_path / name).write_text(text)
     listing = "".join(f"deb\t{origin}\t{label}\t{site}\t{tmp_path / name}:{line}\n"
                       for origin, label, site, name, line in targets)
-    path = str(DEV.parent / "third_party" / "fetch-sources")
-    loader = importlib.machinery.SourceFileLoader("fetch_sources", path)
-    module = importlib.util.module_from_spec(
-        importlib.util.spec_from_loader("fetch_sources", loader))
-    loader.exec_module(module)
+    module = load_script("third_party/fetch-sources")
     monkeypatch.setattr(module.subprocess, "run", lambda *a, **k: subprocess.
                         CompletedProcess(a, 0, stdout=listing))
     return module.deb_src_entries(module.debian_archives())
@@ -116,3 +112,32 @@ def test_fetch_sources_entries(tmp_path, monkeypatch, sources, targets,
                                expected):
     assert fetch_sources_entries(tmp_path, monkeypatch, sources,
                                  targets) == expected
+
+
+@pytest.mark.parametrize("listed,in_root,expected", [
+    pytest.param(
+        ["global.cert='/host/ca.crt'", ":env:.default-timeout='180'"], [],
+        {"cert": "/etc/ssl/certs/ca-certificates.crt",
+         "default-timeout": "180"},
+        id="the-root-s-certificates-quotes-and-env-prefix-gone"),
+    pytest.param(
+        ["global.extra-index-url='file:///opt/a/simple file:///opt/b/simple "
+         "https://index'", "global.find-links='/opt/wheels'",
+         "global.constraint='/etc/constraints.txt'"],
+        ["opt/b/simple", "opt/wheels"],
+        {"cert": "/etc/ssl/certs/ca-certificates.crt",
+         "extra-index-url": "file:///opt/b/simple https://index",
+         "find-links": "/opt/wheels"},
+        id="only-files-the-root-has"),
+])
+@pytest.mark.skipif(not (REPOSITORY / ".ci").is_dir(),
+                    reason="the sdist carries no .ci/")
+def test_pip_settings_for_a_root(tmp_path, listed, in_root, expected):
+    for directory in in_root:
+        (tmp_path / directory).mkdir(parents=True)
+    pip_settings = load_script(".ci/pip_settings.py")
+    settings = pip_settings.kept_settings(
+        [line + "\n" for line in listed], str(tmp_path))
+    assert settings == expected
+    assert pip_settings.pip_conf(settings) == "[global]\n" + "".join(
+        f"{name} = {value}\n" for name, value in expected.items())

@@ -7,12 +7,14 @@ import os
 import struct
 import threading
 from concurrent.futures import Executor, ProcessPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
 
 import pytest
 
 import vyn
 import vyn_tools
 import vyn_tools._long_list
+import vyn_tools._runners
 import vyn_tools._wave
 from conftest import PARSE_ERROR, SYNTHESIS_ERROR, library_patched, read_wave
 from vyn_tools._wave import JoinedWave
@@ -151,6 +153,14 @@ def test_a_dying_worker_fails_the_call_with_a_valid_file(tmp_path, split):
             vyn_tools.synthesize_multiple(str(path), 0.0, 0, fragments,
                                           executor=pool)
     check_worker_failure(raised, path, "a worker failed")
+
+
+def test_the_kept_local_pool_is_renewed_once_a_worker_died():
+    pool = vyn_tools._runners.local_pool(2)
+    with pytest.raises(BrokenProcessPool):
+        pool.submit(os._exit, 1).result()
+    renewed = vyn_tools._runners.local_pool(2)
+    assert renewed is not pool and renewed.submit(abs, -3).result() == 3
 
 
 def check_worker_failure(raised, path, note):

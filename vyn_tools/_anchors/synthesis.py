@@ -1,0 +1,50 @@
+"""An input's fragments into its WAVE file. The package's long-list layer
+does the work (one call, or parts over workers): the tool takes from it
+what the public calls leave out, the start of the backward mode that
+labels the fragments, and the progress of the parts."""
+import os
+from typing import Callable, List, Optional
+
+from .._long_list import run as run_long_list
+from .._wave import check as check_arguments
+from .paths import synthesis_path
+from .records import Fragment, Job, Outcome, ToolError
+
+
+def check_voices(fragments: List[Fragment]) -> None:
+    """Names a voice code vyn refuses before the long synthesis, with its
+    line. Each voice is checked alone, which synthesizes nothing."""
+    def speaks(voice: str) -> bool:
+        try:
+            check_arguments(os.devnull, 0.0, 0, [(voice, "")])
+            return True
+        except ValueError:
+            return False
+
+    refused = {v for v in {f.voice for f in fragments} if not speaks(v)}
+    if not refused:
+        return
+    if not speaks("en"):
+        raise ToolError("eSpeak NG cannot synthesize at all here; is its "
+                        "voice data (espeak-ng-data) installed?")
+    first = next(f for f in fragments if f.voice in refused)
+    raise ToolError(f"unknown voice {first.voice!r} (first on line "
+                    f"{first.line}); `espeak-ng --voices` lists the voices")
+
+
+def synthesize(job: Job, fragments: List[Fragment],
+               progress: Optional[Callable[[int], None]] = None) -> Outcome:
+    items = [(fragment.voice, fragment.text) for fragment in fragments]
+    job.wav_path.parent.mkdir(parents=True, exist_ok=True)
+    check_voices(fragments)
+    try:
+        sample_rate, _, anchors, start, words = run_long_list(
+            synthesis_path(job.wav_path), job.quit_after,
+            int(job.backwards), items, workers=job.workers,
+            executor=job.executor, progress=progress, words=job.words)
+    except ValueError as error:
+        raise ToolError(f"{job.wav_path}: cannot synthesize into it "
+                        f"({error})") from None
+    return Outcome(job, sample_rate, start,
+                   fragments[start:start + len(anchors)], anchors,
+                   words=words)
