@@ -70,9 +70,14 @@ def run_and_report(jobs: List[Job], arguments: argparse.Namespace,
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """The tool, with a reader of standard output that went away (| head)
-    an error status rather than a traceback."""
+    an error status rather than a traceback, and Ctrl-C one line and the
+    shell's status for SIGINT (the call it stopped has left a valid WAVE
+    file of what it wrote)."""
     try:
         return run_tool(argv)
+    except KeyboardInterrupt:
+        print(f"{PROGRAM}: interrupted", file=sys.stderr)
+        return 130
     except BrokenPipeError:
         # Python would report the pipe again when it flushes at exit.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())

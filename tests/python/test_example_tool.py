@@ -6,10 +6,12 @@ import os
 import pty
 import re
 import select
+import signal
 import struct
 import subprocess
 import sys
 import termios
+import time
 from pathlib import Path
 
 import pytest
@@ -252,6 +254,37 @@ sys.exit(anchors.main({[f"{n}.txt" for n in names]!r} + [
         info = read_wave(tmp_path / "out" / f"{name}.wav")
         assert document["anchors"][-1]["end"] == pytest.approx(info.seconds,
                                                                abs=1e-5)
+
+
+def test_line_numbers_are_those_grep_gives(tmp_path):
+    # Separators that str.splitlines would split at stay inside their line.
+    content = ("One\fpage.\nTwo\u2028lines.\r\n\nThree\x85four\x1cfive.\n"
+               "Six\rseven.\n").encode()
+    (tmp_path / "odd.txt").write_bytes(content)
+    completed = run_tool("odd.txt", cwd=tmp_path)
+    assert completed.returncode == 0, completed.stderr
+    grep = subprocess.run(["grep", "-n", "", "odd.txt"], cwd=tmp_path,
+                          check=True, capture_output=True).stdout
+    numbered = [row.decode().split(":", 1) for row in grep.split(b"\n")]
+    expected = [(int(n), line.strip()) for n, *rest in numbered if rest
+                for line in rest if line.strip()]
+    anchors = json.loads((tmp_path / "odd.json").read_text())["anchors"]
+    assert [(a["line"], a["text"]) for a in anchors] == expected
+    assert [n for n, _ in expected] == [1, 2, 4, 5]
+
+
+def test_ctrl_c_is_one_line_and_leaves_a_valid_wave(tmp_path):
+    write_story(tmp_path / "long.txt", STORY * 200)
+    tool = subprocess.Popen([sys.executable, str(TOOL), "long.txt", "-q"],
+                            cwd=tmp_path, stderr=subprocess.PIPE, text=True)
+    wav = tmp_path / "long.wav"
+    while not wav.exists() or wav.stat().st_size < 200_000:
+        assert tool.poll() is None, tool.stderr.read()
+        time.sleep(0.05)
+    tool.send_signal(signal.SIGINT)
+    _, stderr = tool.communicate(timeout=60)
+    assert (tool.returncode, stderr) == (130, "vyn-anchors: interrupted\n")
+    assert read_wave(wav).frames > 0
 
 
 def cue_seconds(stamp):
