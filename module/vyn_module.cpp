@@ -191,9 +191,9 @@ int call_engine(const char* output_file_path,
                 synthesis_control& control, bool* raised) {
     signal_check check{};
     bool main_thread = on_main_thread();
-    control.context = &check;
-    control.run_exclusive = run_under_gil;
-    if (main_thread) control.should_stop = run_signal_handlers;
+    control.callbacks.context = &check;
+    control.callbacks.run_exclusive = run_under_gil;
+    if (main_thread) control.callbacks.should_stop = run_signal_handlers;
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     schedule_next_check(check, now);
@@ -237,10 +237,11 @@ PyObject* raise_value_error(const char* message) {
 void add_failure_note(PyObject* error, const synthesis_control& control,
                       long first_index) {
     owned_ref add_note(PyObject_GetAttrString(error, "add_note"));
+    const synthesis_results& results = control.results;
     owned_ref note(add_note.get() == nullptr ? nullptr
                    : PyUnicode_FromFormat("fragment %ld: %s",
-                                          control.failed_fragment + first_index,
-                                          control.failure_reason));
+                                          results.failed_fragment + first_index,
+                                          results.failure_reason));
     owned_ref added(note.get() == nullptr ? nullptr
                     : PyObject_CallFunctionObjArgs(add_note.get(), note.get(),
                                                    nullptr));
@@ -254,7 +255,7 @@ PyObject* raise_synthesis_error(const synthesis_control& control,
     owned_ref error(PyObject_CallFunction(PyExc_ValueError, "s",
                                           synthesis_error_message));
     if (error.get() == nullptr) return nullptr;
-    if (control.failed_fragment >= 0)
+    if (control.results.failed_fragment >= 0)
         add_failure_note(error.get(), control, first_index);
     PyErr_SetObject(PyExc_ValueError, error.get());
     return nullptr;
@@ -322,17 +323,19 @@ PyObject* build_layer_result(const std::vector<fragment_entry>& table,
                              const word_list* words) {
     owned_ref anchors(build_anchors(table, synthesized));
     if (anchors.get() == nullptr) return nullptr;
-    owned_ref ends_list(build_fragment_ends(control.fragment_ends,
+    owned_ref ends_list(build_fragment_ends(control.results.fragment_ends,
                                             synthesized));
     if (ends_list.get() == nullptr) return nullptr;
     if (words == nullptr)
         return Py_BuildValue("(iIOIO)", sample_rate, synthesized,
-                             anchors.get(), control.start, ends_list.get());
-    owned_ref word_lists(
-        build_word_offsets(synthesized, *words, control.fragment_ends));
+                             anchors.get(), control.results.start,
+                             ends_list.get());
+    owned_ref word_lists(build_word_offsets(synthesized, *words,
+                                            control.results.fragment_ends));
     if (word_lists.get() == nullptr) return nullptr;
     return Py_BuildValue("(iIOIOO)", sample_rate, synthesized, anchors.get(),
-                         control.start, ends_list.get(), word_lists.get());
+                         control.results.start, ends_list.get(),
+                         word_lists.get());
 }
 
 PyObject* synthesize_items(const char* output_file_path, float quit_after,
@@ -355,13 +358,14 @@ PyObject* synthesize_items(const char* output_file_path, float quit_after,
         synthesis_control control{};
         std::vector<std::uint64_t> ends(options.layer_result ? table.size()
                                                              : 0);
-        control.file_rate = options.file_rate;
-        control.check_only = options.check_only ? 1 : 0;
-        control.fragment_ends = options.layer_result ? ends.data() : nullptr;
+        control.options.file_rate = options.file_rate;
+        control.options.check_only = options.check_only ? 1 : 0;
+        control.results.fragment_ends =
+            options.layer_result ? ends.data() : nullptr;
         word_list words;
         if (options.with_words) {
-            control.take_word = take_word_anchor;
-            control.word_context = &words;
+            control.callbacks.take_word = take_word_anchor;
+            control.callbacks.word_context = &words;
         }
         const word_list* taken = options.with_words ? &words : nullptr;
         bool raised = false;
