@@ -1,4 +1,6 @@
 // vyn engine: synthesizes a table of text fragments into one WAVE file.
+// README.md beside it maps the engine's records, one per lifetime, and
+// every process-wide hook of the engine and the module.
 #ifndef VYN_ENGINE_H
 #define VYN_ENGINE_H
 
