@@ -1,4 +1,6 @@
 // vyn engine: synthesizes a table of text fragments into one WAVE file.
+// README.md beside it maps the engine's records, one per lifetime, and
+// every process-wide hook of the engine and the module.
 #ifndef VYN_ENGINE_H
 #define VYN_ENGINE_H
 
@@ -24,10 +26,20 @@ struct word_anchor {
     unsigned int length;
 };
 
-// What a caller may add to a call: a way to stop it between fragments, and
-// room for the engine to say which fragment a failure belongs to and why.
-// Zero-initialise it; every field is optional.
-struct synthesis_control {
+// What a caller may add to a call, in three records: what it asks for,
+// how the engine reaches back to it, and what the engine reports besides
+// the table. Zero-initialise it; every field is optional.
+
+// For a layer that joins the files of several calls into one.
+struct synthesis_options {
+    // > 0: the file is written at this rate instead of its voices' highest.
+    int file_rate;
+    // Non-zero: the voices are checked and the file's rate given in
+    // *sample_rate; nothing is synthesized and no file is opened.
+    int check_only;
+};
+
+struct synthesis_callbacks {
     // Asked between fragments; a non-zero answer stops the call, which then
     // fails with the file finalised as a valid WAVE of what was written.
     int (*should_stop)(void* context);
@@ -37,28 +49,30 @@ struct synthesis_control {
     // synthesizer sets the process's locale, which the engine then puts
     // back: that goes through here. Null: work runs directly.
     int (*run_exclusive)(int (*work)(), void* context);
-    // Filled in on a failure that belongs to one fragment: its index in the
-    // table (-1 when none is to blame) and a short reason, NUL-terminated.
-    long failed_fragment;
-    char failure_reason[128];
     // Null: no words are collected. Otherwise called with every word of
     // every fragment written, in file order, once its fragment is written;
     // a non-zero answer fails the call.
     int (*take_word)(void* context, const word_anchor* word);
     void* word_context;
+};
 
-    // For a layer that joins the files of several calls into one.
-    // > 0: the file is written at this rate instead of its voices' highest.
-    int file_rate;
-    // Non-zero: the voices are checked and the file's rate given in
-    // *sample_rate; nothing is synthesized and no file is opened.
-    int check_only;
-    // Null, or room for n entries: entry i receives the samples in the file
-    // at the end of the i-th fragment written.
-    std::uint64_t* fragment_ends;
+struct synthesis_results {
+    // Filled in on a failure that belongs to one fragment: its index in the
+    // table (-1 when none is to blame) and a short reason, NUL-terminated.
+    long failed_fragment;
+    char failure_reason[128];
     // Receives the fragment the call started from (0 outside the backward
     // mode).
     unsigned int start;
+    // Null, or room for n entries: entry i receives the samples in the file
+    // at the end of the i-th fragment written.
+    std::uint64_t* fragment_ends;
+};
+
+struct synthesis_control {
+    synthesis_options options;
+    synthesis_callbacks callbacks;
+    synthesis_results results;
 };
 
 // Brings the synthesizer up, once per process; later calls only report

@@ -1,17 +1,14 @@
 #include "engine_lock.h"
 
-#include <espeak-ng/speak_lib.h>
-
 #include <pthread.h>
 #include <time.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
-#include "passes.h"
-#include "recording.h"
+#include "call.h"
+#include "synthesizer.h"
 
 namespace {
 
@@ -22,41 +19,15 @@ namespace {
 pthread_mutex_t engine_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t engine_free;
 bool engine_in_use = false;
+// The call that holds the engine (null while the exit holds it): its
+// outputs are dropped in the child of a fork.
+call_record* holding_call = nullptr;
 // Static TLS: LeakSanitizer's scan of the dynamic kind, in a module the
 // interpreter loads, crashes at exit on threads inside a call.
 __attribute__((tls_model("initial-exec"))) thread_local bool
     this_thread_holds_engine = false;
-// Set in a child forked while another thread was inside the engine.
-bool library_holds_foreign_text = false;
 // Set by the exit handler; read by calls on any thread between fragments.
 std::atomic<bool> exiting{false};
-
-int refuse_samples(short*, int, espeak_EVENT*) { return 1; }
-
-// The library stops a text with an MBROLA voice current by sending the
-// MBROLA process it knows a reset signal: in the child that process is the
-// parent's, and the reset would cut the parent's fragment short. A standard
-// voice selected first (the library's default) makes the stop a local one.
-void leave_mbrola_voice() {
-    espeak_VOICE standard;
-    std::memset(&standard, 0, sizeof standard);
-    standard.languages = "";
-    espeak_SetVoiceByProperties(&standard);
-}
-
-// A text that the library was in the middle of when the process forked
-// leaves its pending audio queued, and the next text would begin with it.
-// A callback that refuses the first block of a new text makes the library
-// drop its whole queue, the foreign audio with it.
-void drop_foreign_text() {
-    library_holds_foreign_text = false;
-    if (!engine_state.synthesizer_ready) return;
-    leave_mbrola_voice();
-    espeak_SetSynthCallback(refuse_samples);
-    espeak_Synth("", 1, 0, POS_CHARACTER, 0, espeakCHARS_UTF8, nullptr,
-                 nullptr);
-    espeak_Synchronize();
-}
 
 void init_engine_free() {
     pthread_condattr_t attributes;
@@ -76,8 +47,9 @@ void reset_in_child() {
     init_engine_free();
     if (this_thread_holds_engine || !engine_in_use) return;
     engine_in_use = false;
-    abandon_recording();
-    library_holds_foreign_text = true;
+    if (holding_call != nullptr) abandon_call(*holding_call);
+    holding_call = nullptr;
+    synthesizer.holds_foreign_text = true;
 }
 
 int register_fork_handler() {
@@ -108,17 +80,17 @@ timespec deadline_after(long nanoseconds) {
 
 // Asks the control with engine_mutex released: its work (Python's signal
 // handlers) may itself call and wait for the engine.
-bool stop_asked_while_waiting(synthesis_control* control) {
+bool stop_asked_while_waiting(call_record& call) {
     pthread_mutex_unlock(&engine_mutex);
-    bool stop = stop_requested(control);
+    bool stop = process_exiting() || caller_asks_to_stop(call);
     pthread_mutex_lock(&engine_mutex);
     return stop;
 }
 
 // Takes the engine, waiting while another thread holds it. False when the
 // control asked to stop first.
-bool take_engine(synthesis_control* control) {
-    bool may_stop = control != nullptr && control->should_stop != nullptr;
+bool take_engine(call_record& call) {
+    bool may_stop = call.control.callbacks.should_stop != nullptr;
     bool taken = true;
     pthread_mutex_lock(&engine_mutex);
     while (engine_in_use) {
@@ -128,13 +100,16 @@ bool take_engine(synthesis_control* control) {
         }
         timespec deadline = deadline_after(stop_check_interval_ns);
         pthread_cond_timedwait(&engine_free, &engine_mutex, &deadline);
-        if (engine_in_use && stop_asked_while_waiting(control)) {
+        if (engine_in_use && stop_asked_while_waiting(call)) {
             taken = false;
             break;
         }
     }
     taken = taken && !process_exiting();  // the exit waits for the engine
-    if (taken) engine_in_use = true;
+    if (taken) {
+        engine_in_use = true;
+        holding_call = &call;
+    }
     pthread_mutex_unlock(&engine_mutex);
     return taken;
 }
@@ -160,14 +135,14 @@ bool process_exiting() noexcept {
     return exiting.load(std::memory_order_relaxed);
 }
 
-engine_hold::engine_hold(synthesis_control* control) noexcept : held_(false) {
-    if (this_thread_holds_engine || !take_engine(control)) return;
+engine_hold::engine_hold(call_record& call) noexcept : held_(false) {
+    if (this_thread_holds_engine || !take_engine(call)) return;
     this_thread_holds_engine = true;
     held_ = true;
     static const bool exit_handler_registered =
         std::atexit(hold_engine_through_exit) == 0;
     (void)exit_handler_registered;
-    if (library_holds_foreign_text) drop_foreign_text();
+    drop_foreign_text();
 }
 
 engine_hold::~engine_hold() {
@@ -175,6 +150,7 @@ engine_hold::~engine_hold() {
     this_thread_holds_engine = false;
     pthread_mutex_lock(&engine_mutex);
     engine_in_use = false;
+    holding_call = nullptr;
     pthread_cond_broadcast(&engine_free);  // the exit among the waiters
     pthread_mutex_unlock(&engine_mutex);
 }

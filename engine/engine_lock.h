@@ -7,18 +7,18 @@
 // holds it. A thread that already holds it (a signal handler that runs
 // between the fragments of its own call and calls again) is refused rather
 // than deadlocked: held() is then false. While it waits, the call's control
-// is asked as often as between fragments whether to stop; if it says so,
-// the call gives up waiting and held() is false.
+// is asked as often as between fragments whether to stop; if it says so, or
+// the process exits, the call gives up waiting and held() is false.
 //
 // After fork() the child cannot trust what another thread of the parent was
 // doing in the engine: the lock is reset and the inherited recording dropped
 // in the child at once, and the first call in the child clears what the
 // parent's unfinished text left queued in the library.
-struct synthesis_control;
+struct call_record;
 
 class engine_hold {
 public:
-    explicit engine_hold(synthesis_control* control = nullptr) noexcept;
+    explicit engine_hold(call_record& call) noexcept;
     engine_hold(const engine_hold&) = delete;
     engine_hold& operator=(const engine_hold&) = delete;
     ~engine_hold();

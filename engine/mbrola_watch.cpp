@@ -10,8 +10,6 @@
 
 #include "mbrola_pipes.h"
 
-std::atomic<std::uint64_t> delivered_blocks{0};
-
 namespace {
 
 constexpr char died_reason[] = "the MBROLA process died";
@@ -39,7 +37,10 @@ bool process_ended(int process) {
 
 }  // namespace
 
-mbrola_watch::mbrola_watch(bool mbrola_voice) noexcept {
+mbrola_watch::mbrola_watch(
+    bool mbrola_voice,
+    const std::atomic<std::uint64_t>& delivered_blocks) noexcept
+    : delivered_blocks_(delivered_blocks) {
     if (!mbrola_voice || (process_ = noted_mbrola_process()) < 0) return;
     try {
         thread_ = std::thread(&mbrola_watch::watch, this);
@@ -49,12 +50,12 @@ mbrola_watch::mbrola_watch(bool mbrola_voice) noexcept {
 }
 
 void mbrola_watch::watch() {
-    std::uint64_t seen = delivered_blocks.load(std::memory_order_relaxed);
+    std::uint64_t seen = delivered_blocks_.load(std::memory_order_relaxed);
     auto last_delivery = std::chrono::steady_clock::now();
     std::unique_lock<std::mutex> lock(mutex_);
     while (!done_) {
         done_changed_.wait_for(lock, look_interval);
-        std::uint64_t count = delivered_blocks.load(std::memory_order_relaxed);
+        std::uint64_t count = delivered_blocks_.load(std::memory_order_relaxed);
         auto now = std::chrono::steady_clock::now();
         if (count != seen) {
             seen = count;

@@ -16,22 +16,14 @@
 // and the library then returns.
 constexpr int mbrola_stall_seconds = 5;
 
-// Blocks of samples the synthesizer has delivered in this process. Counted
-// on the synthesizing thread, read by the watch on its own.
-extern std::atomic<std::uint64_t> delivered_blocks;
-
-inline void count_delivered_block() {
-    delivered_blocks.store(
-        delivered_blocks.load(std::memory_order_relaxed) + 1,
-        std::memory_order_relaxed);
-}
-
 // Watches the MBROLA process the library started for the voice just
 // selected, from construction to finish(), when `mbrola_voice` is true and
-// the process is known.
+// the process is known: a stall is a count of delivered blocks (kept by
+// the recording's callback on the synthesizing thread) that stays still.
 class mbrola_watch {
 public:
-    explicit mbrola_watch(bool mbrola_voice) noexcept;
+    mbrola_watch(bool mbrola_voice,
+                 const std::atomic<std::uint64_t>& delivered_blocks) noexcept;
     mbrola_watch(const mbrola_watch&) = delete;
     mbrola_watch& operator=(const mbrola_watch&) = delete;
     ~mbrola_watch() { stop(); }
@@ -44,6 +36,7 @@ private:
     void watch();
     void stop() noexcept;
 
+    const std::atomic<std::uint64_t>& delivered_blocks_;
     int process_ = -1;
     std::thread thread_;
     std::mutex mutex_;

@@ -44,7 +44,7 @@ bool give(rate_conversion& conversion, const short* samples,
           std::size_t count, sample_sink sink) {
     if (count == 0) return true;
     conversion.output_samples += count;
-    return sink(samples, count);
+    return sink.take(sink.context, samples, count);
 }
 
 std::uint64_t run_target(const rate_conversion& conversion) {

@@ -8,8 +8,12 @@
 
 struct soxr;
 
-// Where converted samples go; true when they were all taken.
-using sample_sink = bool (*)(const short* samples, std::size_t count);
+// Where converted samples go: take(context, ...) is true when they were
+// all taken.
+struct sample_sink {
+    bool (*take)(void* context, const short* samples, std::size_t count);
+    void* context;
+};
 
 // One run of samples at input_rate, converted into output_rate. A run ends
 // at the end of a fragment or where the synthesizer changes its rate.

@@ -2,7 +2,7 @@
 
 #include "mbrola_pipes.h"
 #include "patched_library.h"
-#include "recording.h"
+#include "synthesizer.h"
 #include "voice_changes.h"
 #include "voice_dictionary.h"
 
@@ -261,7 +261,7 @@ bool take_selected_voice(resolved_voice& voice) {
     voice.mbrola = starts_with(current->identifier, "mb/");
     if (voice.mbrola) note_mbrola_pipes();
     voice.sample_rate = voice.mbrola ? espeak_ng_GetSampleRate()
-                                     : engine_state.initialised_rate;
+                                     : synthesizer.initialised_rate;
     return voice.sample_rate > 0;
 }
 
@@ -330,7 +330,7 @@ bool take_foreseen_voice(resolved_voice& voice, const std::string& file,
         !entry->has_language ||
         access(voice_file_path(file.c_str()).c_str(), R_OK) != 0)
         return select_and_take(voice, file, code);
-    voice.sample_rate = engine_state.initialised_rate;
+    voice.sample_rate = synthesizer.initialised_rate;
     return true;
 }
 
@@ -367,7 +367,7 @@ resolved_voice resolve(const std::string& code) {
     resolved_voice voice{};
     voice.known = true;
     if (code.empty()) {  // the library's default voice, by language matching
-        voice.sample_rate = engine_state.initialised_rate;
+        voice.sample_rate = synthesizer.initialised_rate;
         voice.known = dictionary_readable(file_by_name("en"), code, voice);
         return voice;
     }
@@ -407,45 +407,30 @@ void forget_checked() {
     catalog.last_code.clear();
 }
 
-void blame(synthesis_control* control, unsigned int j, const char* reason) {
-    if (control == nullptr) return;
-    control->failed_fragment = static_cast<long>(j);
-    std::snprintf(control->failure_reason, sizeof control->failure_reason,
-                  "%s", reason);
-}
-
 }  // namespace
 
-int check_voices(const fragment_entry* fragments, unsigned int n,
-                 synthesis_control* control, int* file_rate) noexcept {
-    *file_rate = n == 0 ? engine_state.initialised_rate : 0;
+int check_voices(call_record& call, int* file_rate) noexcept {
+    *file_rate = call.n == 0 ? synthesizer.initialised_rate : 0;
     try {
         if (catalog.checked.size() >= max_remembered_codes) forget_checked();
-        for (unsigned int j = 0; j < n; ++j) {
-            if (fragments[j].voice_code == nullptr) {
-                blame(control, j, "no voice code");
+        call.voices.resize(call.n);
+        for (unsigned int j = 0; j < call.n; ++j) {
+            const char* code = call.fragments[j].voice_code;
+            if (code == nullptr) {
+                blame(call, j, "no voice code");
                 return 1;
             }
-            const resolved_voice& voice = check_one(fragments[j].voice_code);
+            const resolved_voice& voice = check_one(code);
             if (!voice.known) {
-                blame(control, j, voice.reason);
+                blame(call, j, voice.reason);
                 return 1;
             }
+            call.voices[j].voice = &voice;
             *file_rate = std::max(*file_rate, voice.sample_rate);
         }
         return 0;
     } catch (const std::bad_alloc&) {
         return 1;
-    }
-}
-
-const resolved_voice* checked_voice(const char* voice_code) noexcept {
-    if (voice_code == nullptr) return nullptr;
-    try {
-        const resolved_voice* voice = lookup(voice_code);
-        return voice != nullptr && voice->known ? voice : nullptr;
-    } catch (const std::bad_alloc&) {
-        return nullptr;
     }
 }
 
@@ -455,11 +440,13 @@ namespace {
 // voices selected after it (1.51 restores it): they would speak 7 % slower
 // and lower at that rate. Only a new initialisation restores it; 1.51, which
 // would hang after one, never needs it.
-int select_at_its_rate(const resolved_voice& voice) {
+int select_at_its_rate(const resolved_voice& voice,
+                       const synthesis_callbacks& callbacks) {
     if (select_resolved(voice) != 0) return 1;
     if (voice.mbrola) note_mbrola_pipes();
     if (espeak_ng_GetSampleRate() == voice.sample_rate) return 0;
-    if (restart_synthesizer() != 0 || select_resolved(voice) != 0) return 1;
+    if (restart_synthesizer(callbacks) != 0 || select_resolved(voice) != 0)
+        return 1;
     return espeak_ng_GetSampleRate() == voice.sample_rate ? 0 : 1;
 }
 
@@ -481,15 +468,15 @@ bool select_voice_alone(const resolved_voice& voice) {
 
 }  // namespace
 
-int apply_voice(const char* voice_code) noexcept {
+int apply_voice(const fragment_voice& fragment,
+                const synthesis_callbacks& callbacks) noexcept {
     start_from_fresh_state();
-    const resolved_voice* voice = checked_voice(voice_code);
-    if (voice == nullptr) return 1;
-    bool with_variant = select_voice_alone(*voice);
+    const resolved_voice& voice = *fragment.voice;
+    bool with_variant = select_voice_alone(voice);
     // Selecting a voice sets its speed only when its file names one; this
     // recomputes the speed tables, so no voice's speed outlives it.
     if (with_variant) espeak_SetParameter(espeakRATE, initial_speech_rate, 0);
-    if (select_at_its_rate(*voice) != 0) return 1;
+    if (select_at_its_rate(voice, callbacks) != 0) return 1;
     if (!with_variant)
         espeak_SetParameter(espeakRATE, initial_speech_rate, 0);
     return 0;

@@ -1,7 +1,5 @@
 #include "wave_output.h"
 
-#include "recording.h"
-
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -45,10 +43,11 @@ void put_le32(unsigned char* at, std::uint32_t value) {
         at[byte] = static_cast<unsigned char>(value >> (8 * byte));
 }
 
-wave_header header_of(std::uint32_t riff_size, std::uint32_t data_size) {
+wave_header header_of(int sample_rate, std::uint32_t riff_size,
+                      std::uint32_t data_size) {
     wave_header header;
     std::memcpy(header.bytes, header_template, sizeof header.bytes);
-    auto rate = static_cast<std::uint32_t>(engine_state.sample_rate);
+    auto rate = static_cast<std::uint32_t>(sample_rate);
     put_le32(header.bytes + riff_size_offset, riff_size);
     put_le32(header.bytes + sample_rate_offset, rate);
     put_le32(header.bytes + byte_rate_offset, rate * bytes_per_sample);
@@ -56,8 +55,8 @@ wave_header header_of(std::uint32_t riff_size, std::uint32_t data_size) {
     return header;
 }
 
-wave_header header_of_file(std::uint32_t data_size) {
-    return header_of(data_size + riff_size_excess, data_size);
+wave_header header_of_file(int sample_rate, std::uint32_t data_size) {
+    return header_of(sample_rate, data_size + riff_size_excess, data_size);
 }
 
 int write_block(std::FILE* file, const void* data, std::size_t size) {
@@ -68,11 +67,11 @@ int write_block(std::FILE* file, const void* data, std::size_t size) {
 // data is data_size bytes, all of them already on disk. One write covers
 // both sizes, so a kill never leaves one updated without the other; it does
 // not move the stream's position.
-int write_sizes_on_disk(std::FILE* file, std::uint32_t data_size) {
-    wave_header header = header_of_file(data_size);
+int write_sizes_on_disk(const wave_writer& writer, std::uint32_t data_size) {
+    wave_header header = header_of_file(writer.sample_rate, data_size);
     constexpr auto span =
         static_cast<std::size_t>(wave_header_size - riff_size_offset);
-    return pwrite(fileno(file), header.bytes + riff_size_offset, span,
+    return pwrite(fileno(writer.file), header.bytes + riff_size_offset, span,
                   riff_size_offset) == static_cast<ssize_t>(span)
                ? 0
                : 1;
@@ -110,41 +109,44 @@ bool is_regular_file(std::FILE* file) {
     return fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode);
 }
 
-int write_header(std::FILE* file) {
-    wave_header header = engine_state.output_is_stream
-                             ? header_of(unknown_size, unknown_size)
-                             : header_of_file(0);
+int write_header(const wave_writer& writer, std::FILE* file) {
+    wave_header header =
+        writer.is_stream
+            ? header_of(writer.sample_rate, unknown_size, unknown_size)
+            : header_of_file(writer.sample_rate, 0);
     if (write_block(file, header.bytes, sizeof header.bytes) != 0) return 1;
     return std::fflush(file) != 0 ? 1 : 0;
 }
 
 // Sizes first go on disk after about a second of audio, then about every
 // second after that; a stream's never do, and its length has no limit.
-void schedule_sizes_on_disk() {
-    engine_state.sample_limit =
-        engine_state.output_is_stream ? UINT64_MAX : engine_state.max_samples;
-    engine_state.sizes_due_at =
-        engine_state.output_is_stream
+void schedule_sizes_on_disk(wave_writer& writer,
+                            std::uint64_t samples_written) {
+    writer.sample_limit =
+        writer.is_stream ? UINT64_MAX : wave_file_max_samples;
+    writer.sizes_due_at =
+        writer.is_stream
             ? UINT64_MAX
-            : engine_state.samples_written +
-                  static_cast<std::uint64_t>(engine_state.sample_rate);
+            : samples_written + static_cast<std::uint64_t>(writer.sample_rate);
 }
 
 // The stream that the measuring recording of this call kept open.
-int adopt_kept_output() {
-    std::FILE* file = engine_state.kept_output;
-    engine_state.kept_output = nullptr;
-    engine_state.output_counts_only = false;
-    if (write_header(file) != 0) {
+int adopt_kept_output(wave_writer& writer, std::FILE*& kept_output) {
+    std::FILE* file = kept_output;
+    kept_output = nullptr;
+    writer.is_stream = true;
+    writer.counts_only = false;
+    if (write_header(writer, file) != 0) {
         std::fclose(file);
         return 1;
     }
-    engine_state.output_file = file;
-    schedule_sizes_on_disk();
+    writer.file = file;
+    schedule_sizes_on_disk(writer, 0);
     return 0;
 }
 
-int finalize_regular_file(std::FILE* file) {
+int finalize_regular_file(const wave_writer& writer) {
+    std::FILE* file = writer.file;
     int failed = std::fflush(file) != 0;
     off_t length = ftello(file);
     // A write that failed part-way (a full disk, a file-size limit) can
@@ -155,85 +157,91 @@ int finalize_regular_file(std::FILE* file) {
     }
     if (length < wave_header_size || length > off_t{UINT32_MAX}) return 1;
     return failed | write_sizes_on_disk(
-                        file, static_cast<std::uint32_t>(length -
-                                                         wave_header_size));
+                        writer, static_cast<std::uint32_t>(length -
+                                                           wave_header_size));
 }
 
 }  // namespace
 
-int open_wave_output(const char* output_file_path, bool measuring) noexcept {
-    if (engine_state.kept_output != nullptr) return adopt_kept_output();
+std::uint64_t wave_file_max_samples = max_wave_samples;
+
+int open_wave_output(wave_writer& writer, const char* output_file_path,
+                     int sample_rate, bool measuring,
+                     std::FILE*& kept_output) noexcept {
+    writer.sample_rate = sample_rate;
+    if (kept_output != nullptr) return adopt_kept_output(writer, kept_output);
     if (output_file_path == nullptr) return 1;
     while (is_blank_byte(*output_file_path)) ++output_file_path;
     if (*output_file_path == '\0') return 1;
 
     owned_file file = open_output(output_file_path);
     if (file == nullptr) return 1;
-    engine_state.output_is_stream = !is_regular_file(file.get());
+    writer.is_stream = !is_regular_file(file.get());
     // A pipe or a device receives one stream per call: what is only
     // measured is counted, not written.
-    engine_state.output_counts_only = engine_state.output_is_stream &&
-                                      measuring;
+    writer.counts_only = writer.is_stream && measuring;
     // The header goes to the file at once: a file that cannot hold it (a
     // full disk) is removed rather than left behind as a stub.
-    if (!engine_state.output_counts_only && write_header(file.get()) != 0) {
+    if (!writer.counts_only && write_header(writer, file.get()) != 0) {
         file.reset();
-        if (!engine_state.output_is_stream) std::remove(output_file_path);
+        if (!writer.is_stream) std::remove(output_file_path);
         return 1;
     }
-    engine_state.output_file = file.release();
-    schedule_sizes_on_disk();
+    writer.file = file.release();
+    schedule_sizes_on_disk(writer, 0);
     return 0;
 }
 
-int write_wave_samples(const short* samples, std::uint64_t count) noexcept {
-    if (engine_state.output_counts_only) return 0;
-    return write_block(engine_state.output_file, samples,
-                       count * bytes_per_sample);
+int write_wave_samples(wave_writer& writer, const short* samples,
+                       std::uint64_t count) noexcept {
+    if (writer.counts_only) return 0;
+    return write_block(writer.file, samples, count * bytes_per_sample);
 }
 
-int cut_wave_output(std::uint64_t samples) noexcept {
-    std::FILE* file = engine_state.output_file;
-    if (engine_state.output_is_stream) return 0;
+int cut_wave_output(wave_writer& writer, std::uint64_t samples) noexcept {
+    std::FILE* file = writer.file;
+    if (writer.is_stream) return 0;
     auto length = static_cast<off_t>(wave_header_size +
                                      samples * bytes_per_sample);
     if (std::fflush(file) != 0 || ftruncate(fileno(file), length) != 0 ||
         fseeko(file, length, SEEK_SET) != 0)
         return 1;
     // Sizes already on disk may cover what was cut: they follow it now.
-    schedule_sizes_on_disk();
+    schedule_sizes_on_disk(writer, samples);
     return write_sizes_on_disk(
-        file, static_cast<std::uint32_t>(samples * bytes_per_sample));
+        writer, static_cast<std::uint32_t>(samples * bytes_per_sample));
 }
 
 // A killed process leaves the data that reached the file; the sizes in its
 // header then cover all of it but the last second or so, never more.
-int keep_sizes_on_disk() noexcept {
-    if (engine_state.samples_written < engine_state.sizes_due_at) return 0;
-    schedule_sizes_on_disk();
-    std::FILE* file = engine_state.output_file;
-    if (std::fflush(file) != 0) return 1;
+int keep_sizes_on_disk(wave_writer& writer,
+                       std::uint64_t samples_written) noexcept {
+    if (samples_written < writer.sizes_due_at) return 0;
+    schedule_sizes_on_disk(writer, samples_written);
+    if (std::fflush(writer.file) != 0) return 1;
     return write_sizes_on_disk(
-        file, static_cast<std::uint32_t>(engine_state.samples_written *
-                                         bytes_per_sample));
+        writer,
+        static_cast<std::uint32_t>(samples_written * bytes_per_sample));
 }
 
-int finalize_wave_output() noexcept {
-    std::FILE* file = engine_state.output_file;
+int finalize_wave_output(wave_writer& writer,
+                         std::FILE*& kept_output) noexcept {
+    std::FILE* file = writer.file;
     if (file == nullptr) return 1;
-    engine_state.output_file = nullptr;
-    if (engine_state.output_counts_only) {
-        engine_state.kept_output = file;
+    if (writer.counts_only) {
+        writer.file = nullptr;
+        kept_output = file;
         return 0;
     }
-    int failed = engine_state.output_is_stream ? std::fflush(file) != 0
-                                               : finalize_regular_file(file);
+    int failed = writer.is_stream ? std::fflush(file) != 0
+                                  : finalize_regular_file(writer);
+    writer.file = nullptr;
     failed |= std::fclose(file) != 0;
     return failed;
 }
 
-void close_kept_output() noexcept {
-    if (engine_state.kept_output == nullptr) return;
-    std::fclose(engine_state.kept_output);
-    engine_state.kept_output = nullptr;
+void close_kept_output(std::FILE*& kept_output) noexcept {
+    if (kept_output == nullptr) return;
+    std::fclose(kept_output);
+    kept_output = nullptr;
 }

@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <new>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -15,18 +13,6 @@ namespace {
 // MBROLA voice speaks; the samples it delivers are not late (its first word
 // event, at the very start of a text, says 1,000).
 constexpr std::uint64_t mbrola_event_delay = 1000;
-
-// Beyond this much room the gathered events and characters are given back
-// after a call, so that one long text does not hold memory for ever.
-constexpr std::size_t kept_room = 4096;
-
-struct word_gathering {
-    std::vector<word_event> events;
-    std::u32string characters;
-    std::vector<merged_word> words;
-};
-
-word_gathering gathered;
 
 // Blank as Python's str.isspace has it, and U+0001, which is spoken as a
 // space: what a word never starts or ends on.
@@ -97,21 +83,14 @@ std::size_t merge_word_events(const char32_t* text, std::size_t size,
     return n;
 }
 
-bool note_word_event(const word_event& event) noexcept {
+bool note_word_event(word_collection& collection,
+                     const word_event& event) noexcept {
     try {
-        gathered.events.push_back(event);
+        collection.events.push_back(event);
         return true;
     } catch (const std::bad_alloc&) {
         return false;
     }
-}
-
-void drop_word_events(bool release) noexcept {
-    gathered.events.clear();
-    if (!release) return;
-    if (gathered.events.capacity() > kept_room) gathered.events = {};
-    if (gathered.characters.capacity() > kept_room) gathered.characters = {};
-    if (gathered.words.capacity() > kept_room) gathered.words = {};
 }
 
 namespace {
@@ -119,21 +98,23 @@ namespace {
 // An event's sample as an offset into its fragment in the file: without the
 // MBROLA delay, at the file's rate (rounded as the fragment's own length
 // is), and never past the fragment's end.
-std::uint64_t file_offset(std::uint64_t sample, bool mbrola,
+std::uint64_t file_offset(const recording_record& recording,
+                          std::uint64_t sample, bool mbrola,
                           std::uint64_t fragment_samples) {
     if (mbrola) sample = sample > mbrola_event_delay ? sample - mbrola_event_delay : 0;
-    if (engine_state.produced_rate != engine_state.sample_rate)
-        sample = converted_length(sample, engine_state.produced_rate,
-                                  engine_state.sample_rate);
+    if (recording.produced_rate != recording.sample_rate)
+        sample = converted_length(sample, recording.produced_rate,
+                                  recording.sample_rate);
     return std::min(sample, fragment_samples);
 }
 
-std::size_t merge_gathered(const fragment_entry& fragment,
+std::size_t merge_gathered(recording_record& recording,
+                           const fragment_entry& fragment, bool mbrola,
                            std::uint64_t fragment_samples) {
-    const resolved_voice* voice = checked_voice(fragment.voice_code);
-    bool mbrola = voice != nullptr && voice->mbrola;
+    word_collection& gathered = recording.words;
     for (word_event& event : gathered.events)
-        event.sample = file_offset(event.sample, mbrola, fragment_samples);
+        event.sample =
+            file_offset(recording, event.sample, mbrola, fragment_samples);
     decode_utf8(fragment.text, gathered.characters);
     gathered.words.resize(gathered.events.size());
     return merge_word_events(gathered.characters.data(),
@@ -144,23 +125,28 @@ std::size_t merge_gathered(const fragment_entry& fragment,
 
 }  // namespace
 
-int hand_over_words(const fragment_entry& fragment, unsigned int index,
-                    std::uint64_t begin, synthesis_control* control) noexcept {
+int hand_over_words(recording_record& recording,
+                    const fragment_entry& fragment, const fragment_voice& voice,
+                    unsigned int index, std::uint64_t begin) noexcept {
+    word_collection& gathered = recording.words;
     if (gathered.events.empty() || fragment.text == nullptr) return 0;
     std::size_t count = 0;
     try {
-        count = merge_gathered(fragment, engine_state.samples_written - begin);
+        count = merge_gathered(recording, fragment, voice.voice->mbrola,
+                               recording.samples_written - begin);
     } catch (const std::bad_alloc&) {
-        drop_word_events(false);
+        gathered.events.clear();
         return 1;
     }
-    drop_word_events(false);
+    gathered.events.clear();
+    const synthesis_callbacks& callbacks = recording.call.control.callbacks;
     for (std::size_t i = 0; i < count; ++i) {
         const merged_word& word = gathered.words[i];
         word_anchor anchor{begin + word.offset, index,
                            static_cast<unsigned int>(word.start),
                            static_cast<unsigned int>(word.length)};
-        if (control->take_word(control->word_context, &anchor) != 0) return 1;
+        if (callbacks.take_word(callbacks.word_context, &anchor) != 0)
+            return 1;
     }
     return 0;
 }

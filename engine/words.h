@@ -7,7 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine.h"
+#include <string>
+#include <vector>
+
+#include "call.h"
+
+struct recording_record;
 
 // A word event as the synthesizer reports it: the sample at which it
 // begins, counted from the start of its text at the rate the voice
@@ -18,19 +23,33 @@ struct word_event {
     int length;
 };
 
+// A word merged from the events (merge_word_events).
+struct merged_word {
+    std::uint64_t offset;  // samples from the start of the text
+    std::size_t start;     // characters
+    std::size_t length;
+};
+
+// The word events of the text being synthesized, gathered by the
+// synthesizer's callback, and the room to merge them into words.
+struct word_collection {
+    std::vector<word_event> events;
+    std::u32string characters;
+    std::vector<merged_word> words;
+};
+
 // Notes one word event of the text being synthesized (from the synthesizer's
 // callback). Returns false when there is no room for it.
-bool note_word_event(const word_event& event) noexcept;
+bool note_word_event(word_collection& collection,
+                     const word_event& event) noexcept;
 
 // After fragment index of the file, which began at sample begin of the
-// file: turns its word events into words and hands them to the control's
-// take_word, then forgets them. Returns 0 or 1 (failure).
-int hand_over_words(const fragment_entry& fragment, unsigned int index,
-                    std::uint64_t begin, synthesis_control* control) noexcept;
-
-// Forgets the word events noted (a fragment that failed) and, with
-// release, the room they took.
-void drop_word_events(bool release) noexcept;
+// recording and is spoken as voice says: turns its word events into words
+// and hands them to the call's take_word, then forgets them. Returns 0 or 1
+// (failure).
+int hand_over_words(recording_record& recording,
+                    const fragment_entry& fragment, const fragment_voice& voice,
+                    unsigned int index, std::uint64_t begin) noexcept;
 
 // The events of a text whose characters (code points) are text[0..size),
 // their samples already in the file's rate and counted from the start of
@@ -39,11 +58,6 @@ void drop_word_events(bool release) noexcept;
 // to the previous word. Each word runs from its event's character to the
 // last non-blank one before the next word's (the text's last for the last).
 // Fills words (room for count) and returns how many there are.
-struct merged_word {
-    std::uint64_t offset;  // samples from the start of the text
-    std::size_t start;     // characters
-    std::size_t length;
-};
 std::size_t merge_word_events(const char32_t* text, std::size_t size,
                               const word_event* events, std::size_t count,
                               merged_word* words) noexcept;

@@ -221,9 +221,9 @@ int call_engine(const char* output_file_path,
                 synthesis_control& control, bool* raised) {
     signal_check check{};
     bool main_thread = on_main_thread();
-    control.context = &check;
-    control.run_exclusive = run_under_gil;
-    if (main_thread) control.should_stop = run_signal_handlers;
+    control.callbacks.context = &check;
+    control.callbacks.run_exclusive = run_under_gil;
+    if (main_thread) control.callbacks.should_stop = run_signal_handlers;
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     schedule_next_check(check, now);
@@ -268,10 +268,11 @@ PyObject* raise_value_error(const char* message) {
 void add_failure_note(PyObject* error, const synthesis_control& control,
                       long first_index) {
     owned_ref add_note(PyObject_GetAttrString(error, "add_note"));
+    const synthesis_results& results = control.results;
     owned_ref note(add_note.get() == nullptr ? nullptr
                    : PyUnicode_FromFormat("fragment %ld: %s",
-                                          control.failed_fragment + first_index,
-                                          control.failure_reason));
+                                          results.failed_fragment + first_index,
+                                          results.failure_reason));
     owned_ref added(note.get() == nullptr ? nullptr
                     : PyObject_CallFunctionObjArgs(add_note.get(), note.get(),
                                                    nullptr));
@@ -285,7 +286,7 @@ PyObject* raise_synthesis_error(const synthesis_control& control,
     owned_ref error(PyObject_CallFunction(PyExc_ValueError, "s",
                                           synthesis_error_message));
     if (error.get() == nullptr) return nullptr;
-    if (control.failed_fragment >= 0)
+    if (control.results.failed_fragment >= 0)
         add_failure_note(error.get(), control, first_index);
     PyErr_SetObject(PyExc_ValueError, error.get());
     return nullptr;
@@ -380,12 +381,13 @@ PyObject* build_part_result(const std::vector<fragment_entry>& table,
     if (!part.started() || !part.next(PyLong_FromLong(sample_rate)) ||
         !part.next(PyLong_FromUnsignedLong(synthesized)) ||
         !part.next(build_anchors(table, synthesized)) ||
-        !part.next(PyLong_FromUnsignedLong(control.start)) ||
-        !part.next(build_fragment_ends(control.fragment_ends, synthesized)) ||
+        !part.next(PyLong_FromUnsignedLong(control.results.start)) ||
+        !part.next(build_fragment_ends(control.results.fragment_ends,
+                                               synthesized)) ||
         !part.next(words == nullptr ? new_none()
                                     : build_word_offsets(
                                           synthesized, *words,
-                                          control.fragment_ends)))
+                                          control.results.fragment_ends)))
         return nullptr;
     return part.release();
 }
@@ -419,13 +421,14 @@ PyObject* synthesize_items(const char* output_file_path, float quit_after,
         synthesis_control control{};
         std::vector<std::uint64_t> ends(options.part_result ? table.size()
                                                             : 0);
-        control.file_rate = options.file_rate;
-        control.check_only = options.check_only ? 1 : 0;
-        control.fragment_ends = options.part_result ? ends.data() : nullptr;
+        control.options.file_rate = options.file_rate;
+        control.options.check_only = options.check_only ? 1 : 0;
+        control.results.fragment_ends =
+            options.part_result ? ends.data() : nullptr;
         word_list words;
         if (options.with_words) {
-            control.take_word = take_word_anchor;
-            control.word_context = &words;
+            control.callbacks.take_word = take_word_anchor;
+            control.callbacks.word_context = &words;
         }
         const word_list* taken = options.with_words ? &words : nullptr;
         bool raised = false;

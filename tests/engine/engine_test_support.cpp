@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "recording.h"
+#include "synthesizer.h"
 #include "voices.h"
 
 std::uint32_t wave_contents::le32(std::size_t offset) const {
@@ -51,6 +51,20 @@ wave_contents read_wave(const std::string& path) {
     return contents;
 }
 
+namespace {
+
+// The process's open file descriptors: a recording left open keeps its
+// output's.
+std::size_t open_descriptors() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/fd"))
+        ++count;
+    return count;
+}
+
+}  // namespace
+
 std::vector<fragment_entry> table_of(const std::vector<const char*>& texts,
                                      const char* voice_code) {
     std::vector<fragment_entry> table;
@@ -69,10 +83,12 @@ void engine_test::SetUp() {
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     directory_ = pattern;
     path_ = directory_ + "/out.wav";
+    descriptors_ = open_descriptors();
 }
 
 void engine_test::TearDown() {
-    EXPECT_EQ(engine_state.output_file, nullptr) << "a recording was left open";
+    EXPECT_EQ(open_descriptors(), descriptors_)
+        << "a recording was left open";
     std::filesystem::remove_all(directory_);
 }
 

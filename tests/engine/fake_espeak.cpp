@@ -28,6 +28,7 @@ struct fake_state {
     espeak_ERROR pending_synchronize_result = EE_OK;
     std::function<void()> block_observer;
     std::vector<short> samples;  // the last block's, kept for the next
+    void* user_data = nullptr;   // the text's, in each of its events
 };
 
 fake_state state;
@@ -64,6 +65,7 @@ text_script script_from_text(const std::string& text) {
 bool deliver(const block& piece) {
     std::vector<espeak_EVENT> events = piece.events;
     events.push_back(event_of(espeakEVENT_LIST_TERMINATED));
+    for (espeak_EVENT& event : events) event.user_data = state.user_data;
     std::vector<short>& samples = state.samples;
     auto size = static_cast<std::size_t>(piece.samples) + 1;
     if (samples.size() != size || samples[0] != piece.mark)
@@ -131,6 +133,7 @@ int last_initialize_options() { return state.last_initialize_options; }
 int terminate_calls() { return state.terminate_calls; }
 int voice_selections() { return state.voice_selections; }
 int fresh_state_resets() { return state.fresh_state_resets; }
+void* user_data() { return state.user_data; }
 const std::vector<int>& callback_answers() { return state.callback_answers; }
 
 }  // namespace fake_espeak
@@ -185,7 +188,8 @@ const char* espeak_Info(const char** path_data) {
 // block is delivered before it returns, then a last call without samples.
 espeak_ERROR espeak_Synth(const void* text, size_t, unsigned int,
                           espeak_POSITION_TYPE, unsigned int, unsigned int,
-                          unsigned int*, void*) {
+                          unsigned int*, void* user_data) {
+    state.user_data = user_data;
     std::string key(static_cast<const char*>(text));
     auto found = state.scripts.find(key);
     fake_espeak::text_script script = found != state.scripts.end()

@@ -59,6 +59,9 @@ int terminate_calls();
 int voice_selections();
 // Calls of the bundled library's reset to a fresh synthesizer's state.
 int fresh_state_resets();
+// The user data of the text being synthesized, which every event of it
+// carries to the callback, as the library's do.
+void* user_data();
 // What the callback answered for every block delivered, in order.
 const std::vector<int>& callback_answers();
 

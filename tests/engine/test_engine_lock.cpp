@@ -18,8 +18,8 @@ namespace {
 
 synthesis_control control_of(int (*should_stop)(void*), void* context) {
     synthesis_control control{};
-    control.should_stop = should_stop;
-    control.context = context;
+    control.callbacks.should_stop = should_stop;
+    control.callbacks.context = context;
     return control;
 }
 

@@ -132,18 +132,19 @@ TEST_F(engine_test, control_for_a_layer_that_joins_calls) {
     std::vector<fragment_entry> table = table_of({"1#1", "2#2", "1#3"});
     std::vector<std::uint64_t> ends(3, 0);
     synthesis_control control{};
-    control.file_rate = 44100;
-    control.fragment_ends = ends.data();
+    control.options.file_rate = 44100;
+    control.results.fragment_ends = ends.data();
     int rate = 0;
     unsigned int count = 0;
     ASSERT_EQ(synthesize_fragments(path_.c_str(), table.data(), 2.5f, 3, 1,
                                    &rate, &count, &control),
               0);
-    EXPECT_EQ((std::vector<long>{rate, long(control.start), long(count)}),
+    EXPECT_EQ((std::vector<long>{rate, long(control.results.start),
+                                 long(count)}),
               (std::vector<long>{44100, 1, 2}));
     EXPECT_EQ(ends, (std::vector<std::uint64_t>{88200, 132300, 0}));
     EXPECT_EQ(read_wave(path_).samples().size(), 132300u);
-    control.check_only = 1;
+    control.options.check_only = 1;
     std::string unwritten = directory_ + "/unwritten.wav";
     ASSERT_EQ(synthesize_fragments(unwritten.c_str(), table.data(), 0, 3, 0,
                                    &rate, &count, &control),
@@ -217,11 +218,11 @@ TEST_P(stop, asked_after_every_fragment) {
         int stop_at;
     } count{0, c.stop_at};
     synthesis_control control{};
-    control.should_stop = [](void* context) {
+    control.callbacks.should_stop = [](void* context) {
         auto& count = *static_cast<counter*>(context);
         return ++count.asks == count.stop_at ? 1 : 0;
     };
-    control.context = &count;
+    control.callbacks.context = &count;
     std::vector<fragment_entry> table = table_of({"1#1", "1#2", "1#3"});
     int rate = 0;
     unsigned int synthesized = 0;
@@ -306,7 +307,7 @@ TEST_F(engine_test, restart_runs_through_the_exclusive_hook) {
     static int exclusive_runs;
     exclusive_runs = 0;
     synthesis_control control{};
-    control.run_exclusive = [](int (*work)(), void*) {
+    control.callbacks.run_exclusive = [](int (*work)(), void*) {
         ++exclusive_runs;
         return work();
     };

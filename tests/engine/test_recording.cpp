@@ -232,17 +232,18 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(engine_test, write_past_the_size_limit_fails_before_it_is_made) {
-    engine_state.max_samples = 5000;
+    wave_file_max_samples = 5000;
     synthesis result = run({"0.2#1", "0.1#2"});  // 4410 + 2205 samples
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.control.failed_fragment, 1);
-    EXPECT_NE(std::strstr(result.control.failure_reason, "4 GiB"), nullptr);
+    EXPECT_EQ(result.control.results.failed_fragment, 1);
+    EXPECT_NE(std::strstr(result.control.results.failure_reason, "4 GiB"),
+              nullptr);
     wave_contents file = read_wave(path_);
     EXPECT_TRUE(file.sizes_match());
     // The 1000-sample blocks of the second text stop at the first that
     // would not fit.
     EXPECT_EQ(file.samples().size(), 4410u);
-    engine_state.max_samples = 2205;
+    wave_file_max_samples = 2205;
     EXPECT_EQ(run({"0.1"}).status, 0) << "exactly at the limit";
     // A stream has no size fields to overflow.
     result = run_at("/dev/null", {"0.2#1", "0.1#2"});
@@ -274,7 +275,9 @@ TEST_F(engine_test, header_sizes_on_disk_follow_the_recording) {
     std::vector<std::uint32_t> sizes_seen;
     fake_espeak::observe_blocks([&] {
         wave_contents file = read_wave(path_);
-        std::uint64_t clock_bytes = 2 * engine_state.samples_written;
+        std::uint64_t clock_bytes =
+            2 * static_cast<recording_record*>(fake_espeak::user_data())
+                    ->samples_written;
         ASSERT_GE(file.bytes.size(), 44u);
         EXPECT_EQ(file.riff_size(), file.data_size() + 36);
         EXPECT_LE(file.data_size(), file.bytes.size() - 44);

@@ -97,8 +97,8 @@ TEST_F(engine_test, words_in_the_file_of_the_fragments_written) {
                                       {0, 0, "mb-a", "six ten"}};
     std::vector<placed_word> words;
     synthesis_control control{};
-    control.take_word = keep_word;
-    control.word_context = &words;
+    control.callbacks.take_word = keep_word;
+    control.callbacks.word_context = &words;
     int rate = 0;
     unsigned int count = 0;
     ASSERT_EQ(synthesize_fragments(path_.c_str(), table.data(), 0.1f, 3, 1,

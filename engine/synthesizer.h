@@ -1,0 +1,62 @@
+// The synthesizer: what lives as long as the process. Internal to the
+// engine (and its tests).
+#ifndef VYN_SYNTHESIZER_H
+#define VYN_SYNTHESIZER_H
+
+#include <locale.h>
+
+#include "engine.h"
+
+struct synthesizer_record {
+    // The synthesizer is initialised once per process and kept: eSpeak NG
+    // 1.51 hangs on the first synthesis after a re-initialisation.
+    bool ready;
+    int initialised_rate;  // what espeak_Initialize returned, Hz
+    // The character classes the library set up at initialisation, used on
+    // the synthesizing thread only (the process keeps the host's locale).
+    locale_t synthesis_locale;
+    // Set in a child forked while another thread was inside the engine:
+    // the library still holds that call's unfinished text.
+    bool holds_foreign_text;
+};
+
+extern synthesizer_record synthesizer;
+
+// Brings the synthesizer up if it is not (prepare_synthesizer in engine.h).
+// Returns 0 or 1.
+int ensure_synthesizer() noexcept;
+
+// Terminates and initialises the synthesizer once more, for the one state
+// that nothing else restores (see apply_voice; eSpeak NG 1.52.0 only, 1.51
+// would hang). Initialisation changes the process's locale for a moment:
+// the call's run_exclusive runs it. Returns 0 or 1.
+int restart_synthesizer(const synthesis_callbacks& callbacks) noexcept;
+
+// Clears what the parent's unfinished text left queued in the library, in
+// a child forked while another thread was inside the engine (first call of
+// the child only).
+void drop_foreign_text() noexcept;
+
+// Sets the synthesizer's character classes on this thread for its scope
+// (nothing before the first initialisation).
+class synthesis_locale_scope {
+public:
+    synthesis_locale_scope()
+        : previous_(synthesizer.synthesis_locale != nullptr
+                        ? uselocale(synthesizer.synthesis_locale)
+                        : nullptr) {}
+    synthesis_locale_scope(const synthesis_locale_scope&) = delete;
+    synthesis_locale_scope& operator=(const synthesis_locale_scope&) = delete;
+    ~synthesis_locale_scope() {
+        if (previous_ != nullptr) uselocale(previous_);
+    }
+
+private:
+    locale_t previous_;
+};
+
+// Returns the engine to its state at load time, as if the synthesizer had
+// never been initialised. For tests that script a fresh synthesizer.
+void reset_engine_state() noexcept;
+
+#endif
