@@ -61,6 +61,16 @@ std::size_t trimmed_length(const char32_t* text, std::size_t start,
     return end - start;
 }
 
+// The first word begins where its fragment begins, from the text's first
+// character that is not blank: the library names it after an opening quote,
+// bracket or dash, late by the time it spent on that character.
+void open_at_the_text_start(const char32_t* text, merged_word& first) {
+    std::size_t start = 0;
+    while (start < first.start && is_blank(text[start])) ++start;
+    first.offset = 0;
+    first.start = start;
+}
+
 }  // namespace
 
 std::size_t merge_word_events(const char32_t* text, std::size_t size,
@@ -76,6 +86,7 @@ std::size_t merge_word_events(const char32_t* text, std::size_t size,
         words[n++] = {events[i].sample,
                       static_cast<std::size_t>(events[i].position - 1), 0};
     }
+    if (n > 0) open_at_the_text_start(text, words[0]);
     for (std::size_t i = 0; i < n; ++i) {
         std::size_t end = i + 1 < n ? words[i + 1].start : size;
         words[i].length = trimmed_length(text, words[i].start, end);

@@ -48,10 +48,13 @@ INSTANTIATE_TEST_SUITE_P(
                    {{0, U"Smile"}, {30, U"\U0001F600"}, {50, U"now"}}},
         merge_case{"no_later_than_the_previous", U"one two three",
                    {{10, 1, 3}, {10, 5, 3}, {30, 9, 5}},
-                   {{10, U"one two"}, {30, U"three"}}},
+                   {{0, U"one two"}, {30, U"three"}}},
         merge_case{"blanks_before_and_after", U"  one \t two  \n",
                    {{0, 1, 1}, {5, 3, 3}, {20, 9, 3}},
-                   {{5, U"one"}, {20, U"two"}}},
+                   {{0, U"one"}, {20, U"two"}}},
+        merge_case{"opening_quote_or_bracket", U" \u201C(Quoted) now",
+                   {{2424, 4, 6}, {6000, 12, 3}},
+                   {{0, U"\u201C(Quoted)"}, {6000, U"now"}}},
         merge_case{"no_events", U"Hello", {}, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -33,6 +33,11 @@ CASES = [
     ("One\x01two three.", ["One", "two", "three."]),  # U+0001 is a space
     ("  Leading and trailing blanks.  ", ["Leading", "and", "trailing",
                                           "blanks."]),
+    ('"Quoted," she said.', ['"Quoted,"', "she", "said."]),
+    ("“Curly” (bracketed) [square] «guillemets».",
+     ["“Curly”", "(bracketed)", "[square]", "«guillemets»."]),
+    ("(Open) and [shut].", ["(Open)", "and", "[shut]."]),
+    ("—Dashed off.", ["—Dashed", "off."]),
     ("", []),
     ("?!", []),
 ]
@@ -179,12 +184,15 @@ def check_words(fragment_words, text, anchor, begins, key):
     for (begin, _, start, _), (next_begin, _, _, _) in zip(
             fragment_words, fragment_words[1:]):
         assert begin < next_begin
-    for begin, end, start, _ in fragment_words:
+    for begin, end, start, _ in fragment_words[1:]:
         assert begin in begins[start], text[start:]
     if fragment_words:
         ends = [w[0] for w in fragment_words[1:]] + [anchor[1]]
         assert [w[1] for w in fragment_words] == ends
+        # The first begins with its fragment, from the first character that
+        # is not blank, whatever the library names it at.
         assert fragment_words[0][0] == anchor[0]
+        assert fragment_words[0][2] == len(text) - len(text.lstrip())
 
 
 def test_every_listed_language(every_language):
