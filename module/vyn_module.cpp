@@ -383,7 +383,7 @@ PyObject* build_part_result(const std::vector<fragment_entry>& table,
         !part.next(build_anchors(table, synthesized)) ||
         !part.next(PyLong_FromUnsignedLong(control.results.start)) ||
         !part.next(build_fragment_ends(control.results.fragment_ends,
-                                               synthesized)) ||
+                                       synthesized)) ||
         !part.next(words == nullptr ? new_none()
                                     : build_word_offsets(
                                           synthesized, *words,
