@@ -109,24 +109,23 @@ class JoinedWave:
             self._keep_sizes()
 
     def append_file(self, source, first_sample, count):
-        """Appends count samples of the WAVE file source from first_sample
-        on, without passing them through Python."""
+        """Appends count samples of the WAVE file open as descriptor source
+        from first_sample on, without passing them through Python."""
         base = self.samples
         start = HEADER_SIZE + first_sample * BYTES_PER_SAMPLE
         end = start + count * BYTES_PER_SAMPLE
         step = self._block_size()
-        with open(source, "rb") as part:
-            offset = start
-            while offset < end:
-                block_end = min(end, offset + step)
-                while offset < block_end:
-                    sent = os.sendfile(self.descriptor, part.fileno(), offset,
-                                       block_end - offset)
-                    if sent == 0:
-                        raise synthesis_error("a part's file ended early")
-                    offset += sent
-                self.samples = base + (offset - start) // BYTES_PER_SAMPLE
-                self._keep_sizes()
+        offset = start
+        while offset < end:
+            block_end = min(end, offset + step)
+            while offset < block_end:
+                sent = os.sendfile(self.descriptor, source, offset,
+                                   block_end - offset)
+                if sent == 0:
+                    raise synthesis_error("a part's file ended early")
+                offset += sent
+            self.samples = base + (offset - start) // BYTES_PER_SAMPLE
+            self._keep_sizes()
 
     def close(self):
         """A regular file gets its exact sizes, and loses what a failed
