@@ -257,12 +257,27 @@ def test_a_file_fails_at_the_wave_limit_where_a_stream_goes_on(
                                          workers=2)[1] == len(LIST)
 
 
-def test_the_joined_header_follows_the_audio_on_disk(tmp_path):
+class WatchedWave(JoinedWave):
+    """Records the samples the sizes on disk cover at each update."""
+
+    def _put_sizes(self):
+        super()._put_sizes()
+        self.updates = getattr(self, "updates", []) + [self.samples]
+
+
+# A slow device keeps the blocks at a second of audio; a fast one lets them
+# grow (doubling here).
+@pytest.mark.parametrize("slow, updates", [(-1.0, [100, 200, 300, 350]),
+                                           (60.0, [100, 300, 350])])
+def test_the_joined_header_follows_the_audio_on_disk(tmp_path, monkeypatch,
+                                                     slow, updates):
+    monkeypatch.setattr(vyn_tools._wave, "SLOW_BLOCK_SECONDS", slow)
+    monkeypatch.setattr(vyn_tools._wave, "FAST_BLOCK_SECONDS", slow + 1)
     path = tmp_path / "j.wav"
-    output = JoinedWave(str(path), 100)
+    output = WatchedWave(str(path), 100)
     output.append_bytes(bytes(2 * 350))  # 3.5 s at 100 Hz
     data_size = struct.unpack_from("<I", path.read_bytes(), 40)[0]
-    assert 2 * 250 <= data_size <= 2 * 350
+    assert data_size == 2 * 350 and output.updates == updates
     output.close()
     assert read_wave(path).frames == 350
 
