@@ -301,10 +301,13 @@ def test_a_corpus_yields_every_job_and_its_failure(tmp_path, where):
 
 class EndsItsWorker:
     """A text that ends the worker process that receives it, as a text that
-    aborts the library does (the patched library aborts on none)."""
+    aborts the library does (the patched library aborts on none); read
+    back in this process (Dask's scheduler runs here) it stays itself."""
 
     def __reduce__(self):
-        return (os.abort, ())
+        return (eval, (f"__import__('os').abort() if __import__('os')"
+                       f".getpid() != {os.getpid()} else __import__("
+                       f"{type(self).__module__!r}).EndsItsWorker()",))
 
 
 def killing_text():
@@ -475,7 +478,7 @@ def stop():
 threading.Thread(target=stop).start()
 began = time.monotonic()
 try:
-    vyn_tools.synthesize_multiple(sys.argv[1], 0.0, 0, sentences(2000),
+    vyn_tools.synthesize_multiple(sys.argv[1], 0.0, 0, sentences(600),
                                   workers=2)
     failed = ["ok"]
 except ValueError as error:
@@ -487,7 +490,8 @@ report(failed=failed, took=took, count=count, stopped=stopped)
 """.replace("sys.argv[1]", repr(str(tmp_path / "out.wav"))))
     assert outcome["failed"] == [SYNTHESIS_ERROR,
                                  "a worker made no progress for 2 s"]
-    assert outcome["took"] < 30 and outcome["count"] == 40
+    # Not for ever: the bound, after the other worker's share of the list.
+    assert outcome["took"] < 60 and outcome["count"] == 40
     assert read_wave(tmp_path / "out.wav").frames >= 0
     outcome["processes"].append(outcome["stopped"])
     assert left_behind(outcome, tmp_path) == []
