@@ -355,8 +355,8 @@ def sentences(n):
     return [("en", f"This is sentence number {i} of a long list.")
             for i in range(n)]
 def report(**what):
-    what["processes"] = list(runners._pool._processes) + [
-        resource_tracker._resource_tracker._pid]
+    what["processes"] = list(runners._pool._processes)
+    what["tracker"] = resource_tracker._resource_tracker._pid
     what["shm"] = sorted({line.split()[-1] for line in open("/proc/self/maps")
                           if "/dev/shm/" in line})
     print(json.dumps(what), flush=True)
@@ -371,18 +371,26 @@ def alive(pid):
         return False
 
 
-def left_behind(outcome, tmp_path, within=2.0):
-    """What of the caller is still there after `within` seconds: its
-    workers and tracker, its /dev/shm entries, its temporary files."""
-    deadline = time.monotonic() + within
-    while True:
-        left = ([pid for pid in outcome["processes"] if alive(pid)]
+def left_behind(outcome, tmp_path):
+    """What of the caller is still there: its workers after 2 s; then its
+    resource tracker (which ends with the last of them, and removes the
+    pool's semaphores), its /dev/shm entries, its temporary files."""
+    def workers():
+        return [pid for pid in outcome["processes"] if alive(pid)]
+
+    def the_rest():
+        return ([pid for pid in [outcome["tracker"]] if alive(pid)]
                 + [path for path in outcome["shm"] if os.path.exists(path)]
                 + [p for p in os.listdir("/dev/shm") if "vyn" in p]
                 + os.listdir(tmp_path / "tmp"))
-        if not left or time.monotonic() > deadline:
-            return left
+    return within(2.0, workers) + within(10.0, the_rest)
+
+
+def within(seconds, left):
+    deadline = time.monotonic() + seconds
+    while left() and time.monotonic() < deadline:
         time.sleep(0.05)
+    return left()
 
 
 def run_caller(tmp_path, body, timeout=120):
