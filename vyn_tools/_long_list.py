@@ -127,8 +127,9 @@ def plan_parts(fragments, runner, limit=0.0):
 
 class Part:
     """A part's range, its fragments' ends in samples, where its audio is
-    (a descriptor of its file, or the audio itself), and its fragments'
-    words (offsets from each fragment's begin) if asked."""
+    (its file among the join's open files, by first index, or the audio
+    itself), and its fragments' words (offsets from each fragment's begin)
+    if asked."""
 
     def __init__(self, first, stop, ends, files, audio, words=None):
         self.first, self.stop = first, stop
