@@ -2,76 +2,20 @@
 interpreter (spawned, not forked), so it holds none of the caller's
 descriptors but its own pipes and stderr, and a watcher thread in it ends it
 as soon as the caller is gone, however the caller died."""
-import io
 import multiprocessing
 import os
 import select
 import signal
 import threading
-from multiprocessing import popen_spawn_posix, reduction, spawn, util
-from multiprocessing.context import SpawnContext, SpawnProcess
 
 import vyn
 
 
-def _preparation_data(name):
-    """What a spawned child needs before it runs, without the caller's
-    __main__: the workers run vyn_tools' functions only, and importing a
-    script again would run its top level (its own calls among it) in every
-    worker."""
-    data = spawn.get_preparation_data(name)
-    data.pop("init_main_from_path", None)
-    data.pop("init_main_from_name", None)
-    return data
-
-
-class _Popen(popen_spawn_posix.Popen):
-    """The standard library's spawn, but for the preparation data."""
-
-    def _launch(self, process_obj):
-        from multiprocessing import resource_tracker
-        tracker_fd = resource_tracker.getfd()
-        self._fds.append(tracker_fd)
-        buffer = io.BytesIO()
-        popen_spawn_posix.set_spawning_popen(self)
-        try:
-            reduction.dump(_preparation_data(process_obj._name), buffer)
-            reduction.dump(process_obj, buffer)
-        finally:
-            popen_spawn_posix.set_spawning_popen(None)
-        parent_r, child_w = os.pipe()
-        child_r, parent_w = os.pipe()
-        # Closed with this object: the child's sentinel sees its caller end.
-        self.finalizer = util.Finalize(self, util.close_fds,
-                                       (parent_r, parent_w))
-        try:
-            command = spawn.get_command_line(tracker_fd=tracker_fd,
-                                             pipe_handle=child_r)
-            self._fds.extend([child_r, child_w])
-            self.pid = util.spawnv_passfds(spawn.get_executable(), command,
-                                           self._fds)
-            self.sentinel = parent_r
-            with open(parent_w, "wb", closefd=False) as pipe:
-                pipe.write(buffer.getbuffer())
-        finally:
-            os.close(child_r)
-            os.close(child_w)
-
-
-class _Process(SpawnProcess):
-    _start_method = "spawn"
-
-    @staticmethod
-    def _Popen(process_obj):
-        return _Popen(process_obj)
-
-
-class WorkerContext(SpawnContext):
-    """The multiprocessing context of vyn_tools' own pools."""
-    Process = _Process
-
-
-CONTEXT = WorkerContext()
+# Spawned, not forked: a worker starts from a fresh interpreter, whatever
+# the caller had open. As with any spawned pool, a script that uses workers
+# keeps its own work under `if __name__ == "__main__":`, since each worker
+# imports the script's module to find what it runs.
+CONTEXT = multiprocessing.get_context("spawn")
 
 
 def start_worker(caller):
