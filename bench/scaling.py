@@ -86,9 +86,8 @@ print(time.perf_counter() - began)
 """
 
 
-def cold_seconds(out, start_method, runs):
-    code = ("import multiprocessing; multiprocessing.set_start_method("
-            f"{start_method!r})\n" + COLD.format(bench=str(BENCH), out=out))
+def cold_seconds(out, runs):
+    code = COLD.format(bench=str(BENCH), out=out)
     return statistics.median(
         float(subprocess.run([sys.executable, "-c", code], check=True,
                              capture_output=True, text=True).stdout)
@@ -134,6 +133,7 @@ def long_list_figures(bench_run, work, runs):
         for warming in (pool, one_pool):
             vyn_tools.synthesize_multiple(joined, 0.0, 0, fragments,
                                           executor=warming)
+        vyn_tools.synthesize_multiple(joined, 0.0, 0, fragments, workers=2)
         times = interleaved({
             "floor": lambda: bench_run.run_floor(
                 "write", listing, work / "floor.wav").seconds,
@@ -143,6 +143,8 @@ def long_list_figures(bench_run, work, runs):
                 joined, 0.0, 0, fragments, executor=pool),
             "1 worker": lambda: vyn_tools.synthesize_multiple(
                 joined, 0.0, 0, fragments, executor=one_pool),
+            "own pool": lambda: vyn_tools.synthesize_multiple(
+                joined, 0.0, 0, fragments, workers=2),
         }, runs)
         result = vyn_tools.synthesize_multiple(joined, 0.0, 0, fragments,
                                                executor=pool)
@@ -156,15 +158,14 @@ def long_list_figures(bench_run, work, runs):
           f"{times['one call'] * 1000:,.0f} ms, 2 workers warm "
           f"{times['2 workers'] * 1000:,.0f} ms")
     print(f"  warm: {times['one call'] / times['2 workers']:.2f}x one call, "
-          f"{times['floor'] / times['2 workers']:.2f}x the floor")
+          f"{times['floor'] / times['2 workers']:.2f}x the floor; "
+          f"vyn_tools' own pool of 2 (spawned workers): "
+          f"{times['one call'] / times['own pool']:.2f}x one call")
     print(f"  joined anchors equal to float32(samples / rate): "
           f"{share * 100:.1f} %; file samples = the parts' sum: {sizes}")
-    for method in ("fork", "spawn"):
-        cold = cold_seconds(str(work / "cold.wav"), method,
-                            max(1, runs // 2))
-        print(f"  cold ({method}, pool start included): "
-              f"{times['one call'] / cold:.2f}x one call ({cold * 1000:,.0f} "
-              "ms)")
+    cold = cold_seconds(str(work / "cold.wav"), max(1, runs // 2))
+    print(f"  cold (a fresh process; its pool's start included): "
+          f"{times['one call'] / cold:.2f}x one call ({cold * 1000:,.0f} ms)")
     overhead = (times["1 worker"] - times["one call"]) / one_worker_parts
     print(f"  overhead per part (the {one_worker_parts} parts of one worker, "
           f"one after another): {overhead * 1000:.1f} ms")

@@ -1,13 +1,14 @@
 """Many fragment lists into many files: each job is the four arguments of
 vyn.synthesize_multiple, its output path the caller's (storage all the
 workers share, on a cluster)."""
+import signal
 from concurrent.futures import Executor
 from typing import Any, Iterable, Iterator, NamedTuple, Optional
 
 import vyn
 
-from ._errors import parse_error
-from ._runners import Runner, in_completion_order
+from ._errors import parse_error, synthesis_error
+from ._runners import Runner, in_completion_order, kill_workers, new_pool
 
 # Jobs go out in batches: a short list takes about a millisecond, less than
 # handing it to a worker costs.
@@ -18,6 +19,17 @@ BATCHES_PER_WORKER = 8
 class JobResult(NamedTuple):
     job: Any     # the job as it was given
     result: Any  # what vyn.synthesize_multiple returned, or its ValueError
+
+
+class RerunResult(tuple):
+    """What vyn.synthesize_multiple returned for a job whose first worker
+    died with other jobs in hand: the same tuple, with a note that says so
+    in __notes__, as an error carries its notes."""
+
+    def __new__(cls, result, note):
+        noted = super().__new__(cls, result)
+        noted.__notes__ = [note]
+        return noted
 
 
 def synthesize_jobs(jobs):
@@ -53,11 +65,76 @@ def synthesize_corpus(jobs: Iterable[Any], *, workers: Optional[int] = None,
                for first in range(0, len(jobs), size)]
     tasks = [(synthesize_jobs, ([jobs[i] for i in batch],))
              for batch in batches]
+    suspects = []
     for index, future in in_completion_order(runner, tasks,
                                              2 * runner.parallelism):
         try:
             results = future.result()
-        except Exception as error:
-            results = [runner.failure(error) for _ in batches[index]]
+        except Exception:  # a worker died with the batch in hand
+            suspects.extend(batches[index])
+            continue
         for job_index, result in zip(batches[index], results):
             yield JobResult(jobs[job_index], result)
+    yield from isolate(runner, jobs, sorted(suspects))
+
+
+def isolate(runner, jobs, suspects):
+    """Each job a dead worker held, alone in a worker: the job that ends
+    its worker again fails with a note naming it and how the worker ended;
+    the others yield their results, noted."""
+    alone = Alone(runner)
+    try:
+        for job_index in suspects:
+            try:
+                result = alone.run(jobs[job_index])
+            except Exception as error:
+                result = synthesis_error(f"job {job_index} ended its worker "
+                                         f"({alone.cause(error)})")
+            else:
+                if not isinstance(result, ValueError):
+                    result = RerunResult(result, "its first worker died, "
+                                         "with other jobs in hand")
+            yield JobResult(jobs[job_index], result)
+    finally:
+        alone.close()
+
+
+class Alone:
+    """Runs one job at a time: in a local pool of one worker of its own,
+    started afresh once a job ends it; on another executor (a cluster's),
+    there, one task at a time."""
+
+    def __init__(self, runner):
+        self.runner, self.pool, self.process = runner, None, None
+        self.local = runner.local and not runner.inline
+
+    def run(self, job):
+        if not self.local:
+            return self.runner.executor.submit(synthesize_jobs,
+                                               [job]).result()[0]
+        if self.pool is None:
+            self.pool = new_pool(1)
+        future = self.pool.submit(synthesize_jobs, [job])
+        self.process = next(iter(self.pool._processes.values()), None)
+        try:
+            return future.result()[0]
+        except Exception:
+            self.close()
+            raise
+
+    def cause(self, error):
+        """How the worker ended: its signal where this process knows it."""
+        process, self.process = self.process, None
+        if process is not None:
+            process.join(5)
+            if process.exitcode is not None and process.exitcode < 0:
+                return signal.Signals(-process.exitcode).name
+            if process.exitcode is not None:
+                return f"exit status {process.exitcode}"
+        return f"{type(error).__name__}: {error}"
+
+    def close(self):
+        if self.pool is not None:
+            kill_workers(self.pool)
+            self.pool.shutdown(wait=False, cancel_futures=True)
+            self.pool = None

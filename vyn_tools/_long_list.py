@@ -3,7 +3,6 @@ contiguous parts, each part is synthesized in a file of its own at the
 list's rate, and the parts' audio is joined in order into one file with the
 anchors read off whole-sample offsets, as one call reads them."""
 import os
-import shutil
 import tempfile
 from array import array
 from contextlib import closing
@@ -40,10 +39,21 @@ def limit_reached(seconds, limit):
     return limit > 0 and seconds >= limit
 
 
-def scratch_directory():
-    """RAM-backed where there is one: the parts live only until joined."""
-    shm = "/dev/shm"
-    return shm if os.path.isdir(shm) and os.access(shm, os.W_OK) else None
+def scratch_file():
+    """A descriptor of a file that has no name from the start, so that a
+    process killed at any point leaves nothing behind: in memory where the
+    system offers it (the parts live only until joined)."""
+    try:
+        return os.memfd_create("vyn-part", os.MFD_CLOEXEC)
+    except (AttributeError, OSError):
+        with tempfile.TemporaryFile() as unnamed:
+            return os.dup(unnamed.fileno())
+
+
+def path_of(descriptor, pid=None):
+    """A path that opens the file behind this process's descriptor, in this
+    process (pid None) or in another one of the same user."""
+    return f"/proc/{'self' if pid is None else pid}/fd/{descriptor}"
 
 
 def part_call(path, quit_after, backwards, fragments, file_rate,
@@ -71,15 +81,11 @@ def synthesize_part(path, file_rate, fragments, first_index, words=False):
         part = part_call(path, 0.0, 0, fragments, file_rate, first_index,
                          words)
         return PartOutput(part.fragment_ends, None, part.words)
-    with tempfile.TemporaryDirectory(prefix="vyn-part-",
-                                     dir=scratch_directory()) as directory:
-        own = os.path.join(directory, "part.wav")
-        part = part_call(own, 0.0, 0, fragments, file_rate, first_index,
-                         words)
-        with open(own, "rb") as wave_file:
-            wave_file.seek(HEADER_SIZE)
-            return PartOutput(part.fragment_ends, wave_file.read(),
-                              part.words)
+    with open(scratch_file(), "rb") as wave_file:
+        part = part_call(path_of(wave_file.fileno()), 0.0, 0, fragments,
+                         file_rate, first_index, words)
+        wave_file.seek(HEADER_SIZE)
+        return PartOutput(part.fragment_ends, wave_file.read(), part.words)
 
 
 def weights_of(fragments):
@@ -125,14 +131,16 @@ def plan_parts(fragments, runner, limit=0.0):
 
 
 class Part:
-    """A part's range, its fragments' ends in samples, where its audio is,
-    and its fragments' words (offsets from each fragment's begin) if
-    asked."""
+    """A part's range, its fragments' ends in samples, where its audio is
+    (its file among the join's open files, by first index, or the audio
+    itself), and its fragments' words (offsets from each fragment's begin)
+    if asked."""
 
-    def __init__(self, first, stop, ends, path, audio, words=None):
+    def __init__(self, first, stop, ends, files, audio, words=None):
         self.first, self.stop = first, stop
-        self.ends, self.path, self.audio = ends, path, audio
-        self.words = words
+        self.files, self.audio = files, audio
+        self.file = files.get(first)
+        self.ends, self.words = ends, words
 
     def samples_before(self, index):
         return 0 if index == self.first else self.ends[index - self.first - 1]
@@ -143,40 +151,49 @@ class Part:
         if self.audio is not None:
             output.append_bytes(memoryview(self.audio)[2 * begin:2 * end])
         else:
-            output.append_file(self.path, begin, end - begin)
+            output.append_file(self.file, begin, end - begin)
 
     def discard(self):
+        """Frees the part's audio: its worker is done with it."""
         self.audio = None
-        if self.path is not None:
-            try:
-                os.unlink(self.path)
-            except OSError:
-                pass
+        if self.file is not None and self.files.get(self.first) == self.file:
+            os.close(self.files.pop(self.first))
 
 
 class Join:
     """The parts of one list, in the order they are handed out: where they
-    run, the rate they are written at and the directory their files go to
-    (None: they come back as bytes); with words, those of each fragment
+    run, the rate they are written at and, where the workers share this
+    machine's files, the files they write, which this process holds (else
+    the audio comes back as bytes); with words, those of each fragment
     written, in file order."""
 
-    def __init__(self, runner, fragments, parts, file_rate, directory, limit,
+    def __init__(self, runner, fragments, parts, file_rate, limit,
                  words=False):
         self.runner, self.fragments, self.parts = runner, fragments, parts
-        self.rate, self.directory = file_rate, directory
+        self.rate = file_rate
         self.words = words
         self.written_words = []
+        self.files = {}
+        if runner.local:
+            self.files = {first: scratch_file() for first, _ in parts}
         # Under a limit the parts go out in waves of one per worker, the
         # first sized to cover the limit: past the cut a part is waste.
         waves = limit > 0
         window = runner.parallelism if waves and not runner.inline \
             else runner.window
-        self.dispatch = InOrder(runner, self.tasks(), window, waves)
+        self.dispatch = InOrder(runner, self.tasks(), window, waves,
+                                self.written if runner.local else None)
 
     def part_path(self, first):
-        if self.directory is None:
+        """The part's file as its worker opens it: through this process,
+        whose descriptor alone keeps it."""
+        if first not in self.files:
             return None
-        return os.path.join(self.directory, f"part-{first}.wav")
+        return path_of(self.files[first], os.getpid())
+
+    def written(self):
+        """How much the parts' files hold: it grows while workers work."""
+        return sum(os.fstat(file).st_size for file in self.files.values())
 
     def tasks(self):
         return [(synthesize_part, (self.part_path(first), self.rate,
@@ -196,11 +213,20 @@ class Join:
                 raise self.runner.failure(error) from error
             if progress is not None:
                 progress(stop - first)
-            yield Part(first, stop, output.fragment_ends,
-                       self.part_path(first), output.audio, output.words)
+            yield Part(first, stop, output.fragment_ends, self.files,
+                       output.audio, output.words)
 
     def close(self):
-        self.dispatch.close()
+        """Closes the parts' files, each once its worker is done with it:
+        until then its number must not be reused, since the worker opens it
+        by that number."""
+        for index, future in self.dispatch.close().items():
+            file = self.files.pop(self.parts[index][0], None)
+            if file is not None:
+                future.add_done_callback(lambda _, file=file: os.close(file))
+        for file in self.files.values():
+            os.close(file)
+        self.files = {}
 
 
 def forward(join, output, limit, progress):
@@ -327,13 +353,11 @@ def run(*arguments, workers=None, executor=None, progress=None, words=False):
         if progress is not None:
             progress(len(fragments))
         return result
-    directory = (tempfile.mkdtemp(prefix="vyn-parts-", dir=scratch_directory())
-                 if runner.local else None)
     join = None
     try:
         runner.start()
         join = Join(runner, fragments, parts[::-1] if backward_mode else parts,
-                    file_rate, directory, limit, words)
+                    file_rate, limit, words)
         # Opened once the first parts run: emptying an existing file takes
         # a while.
         output = JoinedWave(path, file_rate)
@@ -350,8 +374,6 @@ def run(*arguments, workers=None, executor=None, progress=None, words=False):
     finally:
         if join is not None:
             join.close()
-        if directory is not None:
-            shutil.rmtree(directory, ignore_errors=True)
     written = (placed_words(join.written_words, ends, file_rate) if words
                else None)
     return ListResult(file_rate, len(ends), anchors_of(ends, file_rate),

@@ -6,11 +6,21 @@ started."""
 import concurrent.futures as futures
 import multiprocessing
 import os
+import signal
 import threading
+import time
 
 import vyn
 
 from ._errors import synthesis_error
+from ._workers import CONTEXT, start_worker
+
+# A call whose workers make no progress for this long (no part done, no
+# part's file grown) fails: a stopped worker. Even a part's slowest
+# fragment adds to its file every few milliseconds.
+STALL_SECONDS = 60.0
+# How often a waiting call looks for progress.
+PROGRESS_POLL_SECONDS = 0.5
 
 
 def usable_cores():
@@ -42,10 +52,20 @@ _pool = None
 _pool_key = None
 
 
+def new_pool(workers, start_method=None):
+    """Worker processes started afresh (see _workers; another start method
+    where one is named), each ending with this process."""
+    context = (CONTEXT if start_method is None
+               else multiprocessing.get_context(start_method))
+    return futures.ProcessPoolExecutor(
+        max_workers=workers, mp_context=context, initializer=start_worker,
+        initargs=(os.getpid(), start_method != "forkserver"))
+
+
 def local_pool(workers, start_method=None):
     """A pool of worker processes, kept for the next call with the same
-    number of workers started the same way (None: the platform's way; in
-    this process: a forked child makes its own) unless a worker died."""
+    number of workers started the same way (None: spawned; in this
+    process: a forked child makes its own) unless a worker died."""
     global _pool, _pool_key
     key = (os.getpid(), workers, start_method)
     with _pool_lock:
@@ -54,21 +74,29 @@ def local_pool(workers, start_method=None):
         if stale:
             if _pool is not None and _pool_key[0] == key[0]:
                 _pool.shutdown(wait=False, cancel_futures=True)
-            _pool = futures.ProcessPoolExecutor(
-                max_workers=workers, initializer=_warm_up,
-                mp_context=multiprocessing.get_context(start_method))
+            _pool = new_pool(workers, start_method)
             _pool_key = key
         return _pool
 
 
-def drop_local_pool(pool):
+def drop_local_pool(pool, kill=False):
     """Forgets a pool that broke (a worker died), so the next call starts a
-    new one."""
+    new one; with kill, ends its workers first (a stopped one among them)."""
     global _pool
     with _pool_lock:
         if _pool is pool:
             _pool = None
+    if kill:
+        kill_workers(pool)
     pool.shutdown(wait=False, cancel_futures=True)
+
+
+def kill_workers(pool):
+    for process in list(getattr(pool, "_processes", {}).values()):
+        try:
+            os.kill(process.pid, signal.SIGKILL)
+        except (OSError, TypeError):
+            pass
 
 
 def executor_parallelism(executor):
@@ -133,8 +161,7 @@ class Runner:
 
     def start(self):
         """Has a local pool start its processes before the caller opens its
-        output: a process forked later would hold the output open too (a
-        pipe's reader would then wait for the pool's end)."""
+        output, so that a pool that cannot start leaves no file."""
         if isinstance(self.executor, futures.ProcessPoolExecutor):
             try:
                 self.submit(_warm_up).result()
@@ -144,6 +171,16 @@ class Runner:
     def renew_pool(self):
         drop_local_pool(self.owned_pool)
         self.executor = self.owned_pool = local_pool(self.parallelism)
+
+    def stalled(self):
+        """The error for workers that made no progress for STALL_SECONDS;
+        a pool of ours is ended with them (a stopped worker would hold it
+        for ever)."""
+        if self.owned_pool is not None:
+            drop_local_pool(self.owned_pool, kill=True)
+            self.executor = self.owned_pool = local_pool(self.parallelism)
+        return synthesis_error(f"a worker made no progress for "
+                               f"{STALL_SECONDS:g} s")
 
     def failure(self, error):
         """The synthesis error for a task that did not come back: its
@@ -168,10 +205,13 @@ class InOrder:
     out only once all handed out are done. close() cancels what has not
     started."""
 
-    def __init__(self, runner, tasks, window, waves=False):
+    def __init__(self, runner, tasks, window, waves=False, probe=None):
         self.runner, self.tasks = runner, tasks
         self.window, self.waves = window, waves
         self.pending, self.done, self.next_task = {}, {}, 0
+        # Without a probe of the work's progress, only the executor's own
+        # bounds apply (Dask's worker time-to-live).
+        self.probe, self.seen = probe, None
         self._hand_out()
 
     def _hand_out(self):
@@ -180,18 +220,40 @@ class InOrder:
 
     def __iter__(self):
         for index in range(len(self.tasks)):
+            last_progress = time.monotonic()
             while index not in self.done:
                 if not (self.waves and self.pending):
                     self._hand_out()
-                finished, _ = futures.wait(
-                    self.pending, return_when=futures.FIRST_COMPLETED)
+                finished, last_progress = self._wait(last_progress)
                 for future in finished:
                     self.done[self.pending.pop(future)] = future
             yield index, self.done.pop(index)
 
+    def _wait(self, last_progress):
+        """(the futures done, the time of the last progress seen): waits
+        for one to be done, failing the call when the probe sees no
+        progress for STALL_SECONDS."""
+        if self.probe is None:
+            return futures.wait(self.pending,
+                                return_when=futures.FIRST_COMPLETED)[0], 0
+        while True:
+            finished, _ = futures.wait(self.pending,
+                                       timeout=PROGRESS_POLL_SECONDS,
+                                       return_when=futures.FIRST_COMPLETED)
+            now, seen = time.monotonic(), self.probe()
+            if finished or seen != self.seen:
+                self.seen = seen
+                return finished, now
+            if now - last_progress > STALL_SECONDS:
+                raise self.runner.stalled()
+
     def close(self):
+        """Cancels what has not started; gives {index: future} of the tasks
+        handed out that are not done yet."""
         for future in self.pending:
             future.cancel()
+        return {index: future for future, index in self.pending.items()
+                if not future.done()}
 
 
 def in_completion_order(runner, tasks, window):

@@ -3,6 +3,7 @@ of vyn writes it, from parts synthesized elsewhere."""
 import os
 import stat
 import struct
+import time
 
 import vyn
 
@@ -16,9 +17,15 @@ MAX_SAMPLES = (0xFFFFFFFF - HEADER_SIZE) // BYTES_PER_SAMPLE
 UNKNOWN_SIZE = 0xFFFFFFFF  # both sizes of a stream of unknown length
 WAVE_LIMIT = "the audio would pass the 4 GiB a WAVE file can hold"
 BLANKS = b" \t\n\v\f\r"
-# Audio goes out in blocks of at least this many bytes, the sizes on disk
-# following each: copied in smaller blocks, 84 MB took twice as long.
-MIN_BLOCK = 1 << 20
+# Audio goes out in blocks, the sizes on disk following each. A block
+# starts at a second of audio and doubles while blocks are written fast, up
+# to MAX_BLOCK (copied in blocks of a second, 84 MB took twice as long); one
+# that takes longer than SLOW_BLOCK_SECONDS halves it, down to a second of
+# audio: the sizes lag what was written by a second of audio or a fraction
+# of a second of time, at most.
+MAX_BLOCK = 1 << 20
+FAST_BLOCK_SECONDS = 0.01
+SLOW_BLOCK_SECONDS = 0.25
 
 
 def header(rate, data_size, riff_size=None):
@@ -39,13 +46,14 @@ def output_name(path):
 class JoinedWave:
     """Opens the output as vyn does; append takes whole samples in file
     order. A regular file's sizes on disk follow every block written (a
-    second of audio, or 1 MiB, a millisecond's copy, when that is more) and
-    never cover more than was written, so a killed process leaves a valid
-    WAVE file; a pipe or device gets a stream of unknown length."""
+    second of audio, up to 1 MiB while the device takes it in milliseconds)
+    and never cover more than was written, so a killed process leaves a
+    valid WAVE file; a pipe or device gets a stream of unknown length."""
 
     def __init__(self, path, rate):
         self.rate = rate
         self.samples = 0
+        self.block = rate * BYTES_PER_SAMPLE
         name = output_name(path)
         if not name:
             raise synthesis_error()
@@ -58,7 +66,6 @@ class JoinedWave:
         try:
             os.set_blocking(descriptor, True)
             self.stream = not stat.S_ISREG(os.fstat(descriptor).st_mode)
-            self.sizes_due = UNKNOWN_SIZE if self.stream else rate
             self._write_all(header(rate, UNKNOWN_SIZE, UNKNOWN_SIZE)
                             if self.stream else header(rate, 0))
         except (OSError, ValueError):
@@ -77,14 +84,16 @@ class JoinedWave:
         has no limit, a regular file what its 32-bit sizes can say."""
         return self.stream or samples <= MAX_SAMPLES
 
-    def _block_size(self):
-        return max(self.rate * BYTES_PER_SAMPLE, MIN_BLOCK)
-
-    def _keep_sizes(self):
-        if self.samples < self.sizes_due:
-            return
-        self.sizes_due = self.samples + self.rate
-        self._put_sizes()
+    def _block_written(self, began):
+        """Sizes on disk for the block just written, and the next block's
+        size from how long this one took."""
+        took = time.monotonic() - began
+        if took < FAST_BLOCK_SECONDS:
+            self.block = min(MAX_BLOCK, 2 * self.block)
+        elif took > SLOW_BLOCK_SECONDS:
+            self.block = max(self.rate * BYTES_PER_SAMPLE, self.block // 2)
+        if not self.stream:
+            self._put_sizes()
 
     def _put_sizes(self):
         # One write covers both sizes: a kill never leaves one without the
@@ -95,32 +104,31 @@ class JoinedWave:
     def append_bytes(self, data):
         """Appends data, whole 16-bit samples."""
         view = memoryview(data)
-        step = self._block_size()
-        for offset in range(0, len(view), step):
-            block = view[offset:offset + step]
+        while view:
+            began = time.monotonic()
+            block, view = view[:self.block], view[self.block:]
             self._write_all(block)
             self.samples += len(block) // BYTES_PER_SAMPLE
-            self._keep_sizes()
+            self._block_written(began)
 
     def append_file(self, source, first_sample, count):
-        """Appends count samples of the WAVE file source from first_sample
-        on, without passing them through Python."""
+        """Appends count samples of the WAVE file open as descriptor source
+        from first_sample on, without passing them through Python."""
         base = self.samples
         start = HEADER_SIZE + first_sample * BYTES_PER_SAMPLE
         end = start + count * BYTES_PER_SAMPLE
-        step = self._block_size()
-        with open(source, "rb") as part:
-            offset = start
-            while offset < end:
-                block_end = min(end, offset + step)
-                while offset < block_end:
-                    sent = os.sendfile(self.descriptor, part.fileno(), offset,
-                                       block_end - offset)
-                    if sent == 0:
-                        raise synthesis_error("a part's file ended early")
-                    offset += sent
-                self.samples = base + (offset - start) // BYTES_PER_SAMPLE
-                self._keep_sizes()
+        offset = start
+        while offset < end:
+            began = time.monotonic()
+            block_end = min(end, offset + self.block)
+            while offset < block_end:
+                sent = os.sendfile(self.descriptor, source, offset,
+                                   block_end - offset)
+                if sent == 0:
+                    raise synthesis_error("a part's file ended early")
+                offset += sent
+            self.samples = base + (offset - start) // BYTES_PER_SAMPLE
+            self._block_written(began)
 
     def close(self):
         """A regular file gets its exact sizes, and loses what a failed

@@ -2,10 +2,15 @@
 Dask cluster of two worker processes) and joined into one file, and a corpus
 of lists into many files; checked against vyn's own call and the file's
 own samples."""
+import json
 import multiprocessing
 import os
+import signal
 import struct
+import subprocess
+import sys
 import threading
+import time
 from concurrent.futures import Executor, ProcessPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
 
@@ -13,10 +18,12 @@ import pytest
 
 import vyn
 import vyn_tools
+import vyn_tools._corpus
 import vyn_tools._long_list
 import vyn_tools._runners
 import vyn_tools._wave
-from conftest import PARSE_ERROR, SYNTHESIS_ERROR, library_patched, read_wave
+from conftest import (PARSE_ERROR, SYNTHESIS_ERROR, library_patched,
+                      read_wave, run_python)
 from vyn_tools._wave import JoinedWave
 
 SENTENCES = [
@@ -262,12 +269,27 @@ def test_a_file_fails_at_the_wave_limit_where_a_stream_goes_on(
                                          workers=2)[1] == len(LIST)
 
 
-def test_the_joined_header_follows_the_audio_on_disk(tmp_path):
+class WatchedWave(JoinedWave):
+    """Records the samples the sizes on disk cover at each update."""
+
+    def _put_sizes(self):
+        super()._put_sizes()
+        self.updates = getattr(self, "updates", []) + [self.samples]
+
+
+# A slow device keeps the blocks at a second of audio; a fast one lets them
+# grow (doubling here).
+@pytest.mark.parametrize("slow, updates", [(-1.0, [100, 200, 300, 350]),
+                                           (60.0, [100, 300, 350])])
+def test_the_joined_header_follows_the_audio_on_disk(tmp_path, monkeypatch,
+                                                     slow, updates):
+    monkeypatch.setattr(vyn_tools._wave, "SLOW_BLOCK_SECONDS", slow)
+    monkeypatch.setattr(vyn_tools._wave, "FAST_BLOCK_SECONDS", slow + 1)
     path = tmp_path / "j.wav"
-    output = JoinedWave(str(path), 100)
+    output = WatchedWave(str(path), 100)
     output.append_bytes(bytes(2 * 350))  # 3.5 s at 100 Hz
     data_size = struct.unpack_from("<I", path.read_bytes(), 40)[0]
-    assert 2 * 250 <= data_size <= 2 * 350
+    assert data_size == 2 * 350 and output.updates == updates
     output.close()
     assert read_wave(path).frames == 350
 
@@ -287,3 +309,210 @@ def test_a_corpus_yields_every_job_and_its_failure(tmp_path, where):
     for path, (rate, synthesized, anchors) in results.items():
         assert synthesized == 2
         assert float32(samples_of(path) / rate) == anchors[-1][1]
+
+
+class EndsItsWorker:
+    """A text that ends the worker process that receives it, as a text that
+    aborts the library does (the patched library aborts on none); read
+    back in this process (Dask's scheduler runs here) it stays itself."""
+
+    def __reduce__(self):
+        return (eval, (f"__import__('os').abort() if __import__('os')"
+                       f".getpid() != {os.getpid()} else __import__("
+                       f"{type(self).__module__!r}).EndsItsWorker()",))
+
+
+def killing_text():
+    return EndsItsWorker() if library_patched() else "s'" * 68
+
+
+@pytest.mark.parametrize("count, place", [(600, "local"), (10, "dask")])
+def test_a_corpus_fails_only_the_job_that_kills_its_worker(
+        tmp_path, request, monkeypatch, count, place):
+    where = {"workers": 2}
+    if place == "dask":  # batches of 5, as a larger corpus makes them
+        where = {"executor": request.getfixturevalue("dask_executor")}
+        monkeypatch.setattr(vyn_tools._corpus, "BATCHES_PER_WORKER", 1)
+    jobs = [(str(tmp_path / f"{i}.wav"), 0.0, 0, [("en", f"Job {i}.")])
+            for i in range(count)]
+    culprit = count * 2 // 3
+    jobs[culprit] = (str(tmp_path / "c.wav"), 0.0, 0, [("en", killing_text())])
+    done = {jobs.index(d.job): d.result
+            for d in vyn_tools.synthesize_corpus(jobs, **where)}
+    assert sorted(done) == list(range(count))
+    failed = done.pop(culprit)
+    assert str(failed) == SYNTHESIS_ERROR
+    assert failed.__notes__[0].startswith(f"job {culprit} ended its worker")
+    if place == "local":
+        assert failed.__notes__ == [f"job {culprit} ended its worker "
+                                    "(SIGABRT)"]
+    rerun = [r for r in done.values() if hasattr(r, "__notes__")]
+    assert all(r[1] == 1 for r in done.values()), rerun
+    assert 0 < len(rerun) < count and all(
+        r.__notes__ == ["its first worker died, with other jobs in hand"]
+        for r in rerun)
+
+
+# -- the caller's end: workers in a fresh interpreter, checked from outside ---
+
+# Splits every list; report() prints the pool's workers, the resource
+# tracker and the caller's entries in /dev/shm, for the test to see them
+# gone in the end.
+CALLER = """
+import json, os, sys, threading, time, vyn, vyn_tools
+import vyn_tools._long_list, vyn_tools._runners as runners
+from multiprocessing import resource_tracker
+vyn_tools._long_list.MIN_PART_CHARACTERS = 1
+def sentences(n):
+    return [("en", f"This is sentence number {i} of a long list.")
+            for i in range(n)]
+def report(**what):
+    what["processes"] = list(runners._pool._processes)
+    what["tracker"] = resource_tracker._resource_tracker._pid
+    what["shm"] = sorted({line.split()[-1] for line in open("/proc/self/maps")
+                          if "/dev/shm/" in line})
+    print(json.dumps(what), flush=True)
+"""
+
+
+def alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def left_behind(outcome, tmp_path):
+    """What of the caller is still there: its workers after 2 s; then its
+    resource tracker (which ends with the last of them, and removes the
+    pool's semaphores), its /dev/shm entries, its temporary files."""
+    def workers():
+        return [pid for pid in outcome["processes"] if alive(pid)]
+
+    def the_rest():
+        return ([pid for pid in [outcome["tracker"]] if alive(pid)]
+                + [path for path in outcome["shm"] if os.path.exists(path)]
+                + [p for p in os.listdir("/dev/shm") if "vyn" in p]
+                + os.listdir(tmp_path / "tmp"))
+    return within(2.0, workers) + within(10.0, the_rest)
+
+
+def within(seconds, left):
+    deadline = time.monotonic() + seconds
+    while left() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return left()
+
+
+def run_caller(tmp_path, body, timeout=120):
+    (tmp_path / "tmp").mkdir()
+    result = run_python(CALLER + body, timeout=timeout,
+                        env={"TMPDIR": str(tmp_path / "tmp")})
+    assert result.returncode == 0, result.stderr
+    return json.loads(result.stdout.splitlines()[-1])
+
+
+def test_workers_hold_none_of_the_caller_s_descriptors(tmp_path):
+    # Both pipes are open before the pool starts.
+    outcome = run_caller(tmp_path, """
+import subprocess
+consumer = subprocess.Popen(["cat"], stdin=subprocess.PIPE,
+                            stdout=subprocess.DEVNULL)
+read_end, write_end = os.pipe()
+vyn_tools.synthesize_multiple(f"/dev/fd/{consumer.stdin.fileno()}", 0.0, 0,
+                              sentences(20), workers=2)
+consumer.stdin.close()
+closed = time.monotonic()
+consumer.wait(10)
+eof = time.monotonic() - closed
+def leave():  # a reader that goes away after a little
+    os.read(read_end, 100)
+    os.close(read_end)
+threading.Thread(target=leave).start()
+try:
+    vyn_tools.synthesize_multiple(f"/dev/fd/{write_end}", 0.0, 0,
+                                  sentences(400), workers=2)
+    left = "ok"
+except ValueError as error:
+    left = str(error)
+report(eof=eof, left=left)
+""")
+    assert outcome["eof"] < 1.0
+    assert outcome["left"] == SYNTHESIS_ERROR
+    assert left_behind(outcome, tmp_path) == []
+
+
+# The pool is made from a thread that has ended before the call.
+LONG_PARALLEL_CALL = CALLER + """
+maker = threading.Thread(target=vyn_tools.synthesize_multiple,
+                         args=(os.devnull, 0.0, 0, sentences(20)),
+                         kwargs={"workers": 2})
+maker.start()
+maker.join()
+report()
+vyn_tools.synthesize_multiple(sys.argv[1], 0.0, 0, sentences(3000), workers=2)
+"""
+
+
+@pytest.mark.parametrize("signum", [signal.SIGKILL, signal.SIGTERM,
+                                    signal.SIGINT],
+                         ids=["kill", "term", "ctrl-c"])
+def test_a_caller_s_death_ends_its_workers(tmp_path, signum):
+    (tmp_path / "tmp").mkdir()
+    path = tmp_path / "out.wav"
+    caller = subprocess.Popen(
+        [sys.executable, "-c", LONG_PARALLEL_CALL, str(path)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        start_new_session=True, env={**os.environ,
+                                     "TMPDIR": str(tmp_path / "tmp")})
+    try:
+        outcome = json.loads(caller.stdout.readline())
+        while not path.exists() or path.stat().st_size < 500_000:
+            assert caller.poll() is None, caller.stderr.read()
+            time.sleep(0.01)
+        # Ctrl-C reaches the terminal's whole process group, a kill the
+        # caller alone.
+        (os.killpg if signum == signal.SIGINT else os.kill)(caller.pid, signum)
+        _, stderr = caller.communicate(timeout=60)
+    finally:
+        if caller.poll() is None:
+            caller.kill()
+            caller.wait()
+    assert left_behind(outcome, tmp_path) == []
+    if signum == signal.SIGINT:
+        # The caller's traceback alone; the file valid, of what was joined.
+        assert caller.returncode == -signal.SIGINT
+        assert stderr.count("Traceback") == 1, stderr
+        assert stderr.rstrip().endswith("KeyboardInterrupt")
+        assert read_wave(path).frames > 0
+
+
+def test_a_stopped_worker_fails_the_call(tmp_path):
+    outcome = run_caller(tmp_path, """
+runners.STALL_SECONDS = 2.0
+vyn_tools.synthesize_multiple(os.devnull, 0.0, 0, sentences(20), workers=2)
+stopped = list(runners._pool._processes)[0]
+def stop():
+    time.sleep(0.3)
+    os.kill(stopped, 19)  # SIGSTOP
+threading.Thread(target=stop).start()
+began = time.monotonic()
+try:
+    vyn_tools.synthesize_multiple(sys.argv[1], 0.0, 0, sentences(600),
+                                  workers=2)
+    failed = ["ok"]
+except ValueError as error:
+    failed = [str(error), *error.__notes__]
+took = time.monotonic() - began
+_, count, _ = vyn_tools.synthesize_multiple(os.devnull, 0.0, 0,
+                                            sentences(40), workers=2)
+report(failed=failed, took=took, count=count, stopped=stopped)
+""".replace("sys.argv[1]", repr(str(tmp_path / "out.wav"))))
+    assert outcome["failed"] == [SYNTHESIS_ERROR,
+                                 "a worker made no progress for 2 s"]
+    # Not for ever: the bound, after the other worker's share of the list.
+    assert outcome["took"] < 60 and outcome["count"] == 40
+    assert read_wave(tmp_path / "out.wav").frames >= 0
+    outcome["processes"].append(outcome["stopped"])
+    assert left_behind(outcome, tmp_path) == []
