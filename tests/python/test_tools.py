@@ -383,17 +383,22 @@ def alive(pid):
         return False
 
 
-def left_behind(outcome, tmp_path):
+def vyn_shm_entries():
+    return {name for name in os.listdir("/dev/shm") if "vyn" in name}
+
+
+def left_behind(outcome, tmp_path, shm_before):
     """What of the caller is still there: its workers after 2 s; then its
     resource tracker (which ends with the last of them, and removes the
-    pool's semaphores), its /dev/shm entries, its temporary files."""
+    pool's semaphores), its /dev/shm entries (another vyn process's that
+    were there before it started are not its), its temporary files."""
     def workers():
         return [pid for pid in outcome["processes"] if alive(pid)]
 
     def the_rest():
         return ([pid for pid in [outcome["tracker"]] if alive(pid)]
                 + [path for path in outcome["shm"] if os.path.exists(path)]
-                + [p for p in os.listdir("/dev/shm") if "vyn" in p]
+                + sorted(vyn_shm_entries() - shm_before)
                 + os.listdir(tmp_path / "tmp"))
     return within(2.0, workers) + within(10.0, the_rest)
 
@@ -406,16 +411,19 @@ def within(seconds, left):
 
 
 def run_caller(tmp_path, body, timeout=120):
+    """The caller's report, and what of it is left behind."""
     (tmp_path / "tmp").mkdir()
+    shm_before = vyn_shm_entries()
     result = run_python(CALLER + body, timeout=timeout,
                         env={"TMPDIR": str(tmp_path / "tmp")})
     assert result.returncode == 0, result.stderr
-    return json.loads(result.stdout.splitlines()[-1])
+    outcome = json.loads(result.stdout.splitlines()[-1])
+    return outcome, lambda: left_behind(outcome, tmp_path, shm_before)
 
 
 def test_workers_hold_none_of_the_caller_s_descriptors(tmp_path):
     # Both pipes are open before the pool starts.
-    outcome = run_caller(tmp_path, """
+    outcome, leftovers = run_caller(tmp_path, """
 import subprocess
 consumer = subprocess.Popen(["cat"], stdin=subprocess.PIPE,
                             stdout=subprocess.DEVNULL)
@@ -438,9 +446,11 @@ except ValueError as error:
     left = str(error)
 report(eof=eof, left=left)
 """)
-    assert outcome["eof"] < 1.0
+    # At once; held by a worker, never before the caller's exit (the bound
+    # leaves room for a loaded machine).
+    assert outcome["eof"] < 5.0
     assert outcome["left"] == SYNTHESIS_ERROR
-    assert left_behind(outcome, tmp_path) == []
+    assert leftovers() == []
 
 
 # The pool is made from a thread that has ended before the call.
@@ -461,6 +471,7 @@ vyn_tools.synthesize_multiple(sys.argv[1], 0.0, 0, sentences(3000), workers=2)
 def test_a_caller_s_death_ends_its_workers(tmp_path, signum):
     (tmp_path / "tmp").mkdir()
     path = tmp_path / "out.wav"
+    shm_before = vyn_shm_entries()
     caller = subprocess.Popen(
         [sys.executable, "-c", LONG_PARALLEL_CALL, str(path)],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
@@ -479,7 +490,7 @@ def test_a_caller_s_death_ends_its_workers(tmp_path, signum):
         if caller.poll() is None:
             caller.kill()
             caller.wait()
-    assert left_behind(outcome, tmp_path) == []
+    assert left_behind(outcome, tmp_path, shm_before) == []
     if signum == signal.SIGINT:
         # The caller's traceback alone; the file valid, of what was joined.
         assert caller.returncode == -signal.SIGINT
@@ -489,7 +500,7 @@ def test_a_caller_s_death_ends_its_workers(tmp_path, signum):
 
 
 def test_a_stopped_worker_fails_the_call(tmp_path):
-    outcome = run_caller(tmp_path, """
+    outcome, leftovers = run_caller(tmp_path, """
 runners.STALL_SECONDS = 2.0
 vyn_tools.synthesize_multiple(os.devnull, 0.0, 0, sentences(20), workers=2)
 stopped = list(runners._pool._processes)[0]
@@ -515,4 +526,4 @@ report(failed=failed, took=took, count=count, stopped=stopped)
     assert outcome["took"] < 60 and outcome["count"] == 40
     assert read_wave(tmp_path / "out.wav").frames >= 0
     outcome["processes"].append(outcome["stopped"])
-    assert left_behind(outcome, tmp_path) == []
+    assert leftovers() == []
