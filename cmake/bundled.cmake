@@ -39,6 +39,26 @@ set(_common_args
   -DBUILD_TESTING=OFF
   -DCMAKE_POLICY_VERSION_MINIMUM=3.5)
 
+# Windows (cross-compiled with mingw-w64): the same flags less those that
+# do not fit there. Windows probes the stack itself, and Debian 12's
+# x86-64 mingw gcc fails with an internal error on -fstack-clash-protection
+# for any frame over a page. The target's own flags (the toolchain file's
+# VYN_TARGET_FLAGS: SSE2 math on i686) reach both libraries. The library
+# is static there with an API neither imported nor exported (vyn's patch),
+# and speaks no MBROLA: Debian's mbrola program is Linux's.
+set(_espeak_platform_args -DUSE_MBROLA=ON -DMBROLA_BIN=mbrola)
+if(WIN32)
+  string(REPLACE " -fstack-clash-protection" "" _debian_flags "${_debian_flags}")
+  string(APPEND _debian_flags " -DLIBESPEAK_NG_STATIC=1")
+  set(_espeak_platform_args -DUSE_MBROLA=OFF)
+endif()
+if(VYN_TARGET_FLAGS)
+  string(APPEND _debian_flags " ${VYN_TARGET_FLAGS}")
+endif()
+if(CMAKE_TOOLCHAIN_FILE)
+  list(APPEND _common_args "-DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE}")
+endif()
+
 ExternalProject_Add(soxr_build
   SOURCE_DIR "${VYN_THIRD_PARTY}/soxr"
   BINARY_DIR "${_soxr_build}"
@@ -72,7 +92,7 @@ ExternalProject_Add(espeak_ng_build
     "-DCMAKE_C_FLAGS=${_espeak_c_flags}"
     -DCMAKE_INSTALL_PREFIX=/nonexistent
     -DUSE_ASYNC=OFF -DUSE_LIBPCAUDIO=OFF -DUSE_SPEECHPLAYER=OFF
-    -DUSE_KLATT=ON -DUSE_LIBSONIC=ON -DUSE_MBROLA=ON -DMBROLA_BIN=mbrola
+    -DUSE_KLATT=ON -DUSE_LIBSONIC=ON ${_espeak_platform_args}
     -DSONIC_LIB=OFF -DPCAUDIO_LIB=OFF
     -DESPEAK_BUILD_MANPAGES=OFF
     -DFETCHCONTENT_FULLY_DISCONNECTED=ON
@@ -104,8 +124,30 @@ set_target_properties(vyn_espeak_ng PROPERTIES
   INTERFACE_INCLUDE_DIRECTORIES "${_espeak_src}/src/include"
   INTERFACE_LINK_LIBRARIES "vyn_ucd;m")
 add_dependencies(vyn_espeak_ng espeak_ng_build)
+if(WIN32)
+  # Every consumer sees the API as the library was built (plain), and links
+  # libssp, which its stack protector and _FORTIFY_SOURCE need there.
+  set_property(TARGET vyn_espeak_ng APPEND PROPERTY
+    INTERFACE_COMPILE_DEFINITIONS LIBESPEAK_NG_STATIC=1)
+  set_property(TARGET vyn_espeak_ng APPEND PROPERTY
+    INTERFACE_LINK_LIBRARIES ssp)
+endif()
 
 set(VYN_ESPEAK_NG_PROGRAM "${_espeak_build}/src/espeak-ng")
+if(CMAKE_CROSSCOMPILING)
+  # The data is the same on every system, and the program that compiles it
+  # cannot run here: a cross build takes the data a native build compiled
+  # from the same sources (its vyn-data directory).
+  set(VYN_BUNDLED_DATA_ROOT "" CACHE PATH
+    "The vyn-data directory of a native bundled build of the same sources")
+  if(NOT EXISTS "${VYN_BUNDLED_DATA_ROOT}/espeak-ng-data/phontab")
+    message(FATAL_ERROR "a cross build needs VYN_BUNDLED_DATA_ROOT: the "
+      "vyn-data directory of a native bundled build")
+  endif()
+  set(VYN_BUNDLED_DATA_DIR "${VYN_BUNDLED_DATA_ROOT}/espeak-ng-data")
+  add_custom_target(vyn_espeak_data)
+  return()
+endif()
 set(VYN_BUNDLED_DATA_ROOT "${CMAKE_BINARY_DIR}/vyn-data")
 set(VYN_BUNDLED_DATA_DIR "${VYN_BUNDLED_DATA_ROOT}/espeak-ng-data")
 ExternalProject_Add(vyn_espeak_data
