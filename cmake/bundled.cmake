@@ -1,10 +1,11 @@
 # The bundled build: eSpeak NG and libsoxr compiled from the trees that
 # third_party/fetch-sources lays out, as static position-independent
 # libraries linked into the module, and eSpeak NG's data compiled by the
-# espeak-ng program built from the same sources. Defines the targets
-# vyn_espeak_ng and vyn_soxr, and vyn_espeak_data (the data directory
-# VYN_BUNDLED_DATA_DIR), plus the program VYN_ESPEAK_NG_PROGRAM (a test
-# tool, never installed).
+# espeak-ng program built from the same sources (when cross-compiling, a
+# build of it for the build machine: the data is the same on every
+# architecture). Defines the targets vyn_espeak_ng and vyn_soxr, and
+# vyn_espeak_data (the data directory VYN_BUNDLED_DATA_DIR), plus the
+# program VYN_ESPEAK_NG_PROGRAM (a test tool, never installed).
 include(ExternalProject)
 include(ProcessorCount)
 ProcessorCount(_jobs)
@@ -29,8 +30,15 @@ set(_soxr_install "${CMAKE_BINARY_DIR}/soxr-install")
 # and with Debian's flags (dpkg-buildflags on Debian 13: -O2 and its
 # hardening, no NDEBUG), so they behave as Debian's libraries do: the
 # library's known overflows on crafted text end the process at once
-# instead of running on with a corrupted stack.
-set(_debian_flags "-O2 -fstack-protector-strong -fstack-clash-protection -fcf-protection -D_FORTIFY_SOURCE=2")
+# instead of running on with a corrupted stack. Control-flow protection is
+# the architecture's own, as dpkg gives it: Intel's CET on x86,
+# pointer authentication and branch targets on 64-bit ARM.
+set(_debian_flags "-O2 -fstack-protector-strong -fstack-clash-protection -D_FORTIFY_SOURCE=2")
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|i[3-6]86)$")
+  string(APPEND _debian_flags " -fcf-protection")
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
+  string(APPEND _debian_flags " -mbranch-protection=standard")
+endif()
 set(_common_args
   -DCMAKE_BUILD_TYPE=None
   -DCMAKE_C_COMPILER=${CMAKE_C_COMPILER}
@@ -38,6 +46,12 @@ set(_common_args
   -DBUILD_SHARED_LIBS=OFF
   -DBUILD_TESTING=OFF
   -DCMAKE_POLICY_VERSION_MINIMUM=3.5)
+if(CMAKE_TOOLCHAIN_FILE)
+  # A cross build: the libraries are for the same target as the module.
+  get_filename_component(_toolchain "${CMAKE_TOOLCHAIN_FILE}" ABSOLUTE
+                         BASE_DIR "${PROJECT_SOURCE_DIR}")
+  list(APPEND _common_args "-DCMAKE_TOOLCHAIN_FILE=${_toolchain}")
+endif()
 
 # Windows (cross-compiled with mingw-w64): the same flags less those that
 # do not fit there. Windows probes the stack itself, and Debian 12's
@@ -54,9 +68,6 @@ if(WIN32)
 endif()
 if(VYN_TARGET_FLAGS)
   string(APPEND _debian_flags " ${VYN_TARGET_FLAGS}")
-endif()
-if(CMAKE_TOOLCHAIN_FILE)
-  list(APPEND _common_args "-DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE}")
 endif()
 
 ExternalProject_Add(soxr_build
@@ -85,18 +96,21 @@ if(VYN_SANITIZE)
     " -fsanitize=address,undefined -fno-omit-frame-pointer")
 endif()
 
+set(_espeak_options
+  -DCMAKE_INSTALL_PREFIX=/nonexistent
+  -DUSE_ASYNC=OFF -DUSE_LIBPCAUDIO=OFF -DUSE_SPEECHPLAYER=OFF
+  -DUSE_KLATT=ON -DUSE_LIBSONIC=ON
+  -DSONIC_LIB=OFF -DPCAUDIO_LIB=OFF
+  -DESPEAK_BUILD_MANPAGES=OFF
+  -DFETCHCONTENT_FULLY_DISCONNECTED=ON
+  "-DFETCHCONTENT_SOURCE_DIR_SONIC-GIT=${VYN_THIRD_PARTY}/sonic")
+
 ExternalProject_Add(espeak_ng_build
   SOURCE_DIR "${_espeak_src}"
   BINARY_DIR "${_espeak_build}"
   CMAKE_ARGS ${_common_args}
     "-DCMAKE_C_FLAGS=${_espeak_c_flags}"
-    -DCMAKE_INSTALL_PREFIX=/nonexistent
-    -DUSE_ASYNC=OFF -DUSE_LIBPCAUDIO=OFF -DUSE_SPEECHPLAYER=OFF
-    -DUSE_KLATT=ON -DUSE_LIBSONIC=ON ${_espeak_platform_args}
-    -DSONIC_LIB=OFF -DPCAUDIO_LIB=OFF
-    -DESPEAK_BUILD_MANPAGES=OFF
-    -DFETCHCONTENT_FULLY_DISCONNECTED=ON
-    "-DFETCHCONTENT_SOURCE_DIR_SONIC-GIT=${VYN_THIRD_PARTY}/sonic"
+    ${_espeak_options} ${_espeak_platform_args}
   BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR>
     --target espeak-ng espeak-ng-bin --parallel ${_jobs}
   # Its own make decides what is out of date: a patch that fetch-sources
@@ -134,19 +148,22 @@ if(WIN32)
 endif()
 
 set(VYN_ESPEAK_NG_PROGRAM "${_espeak_build}/src/espeak-ng")
-if(CMAKE_CROSSCOMPILING)
-  # The data is the same on every system, and the program that compiles it
-  # cannot run here: a cross build takes the data a native build compiled
-  # from the same sources (its vyn-data directory).
-  set(VYN_BUNDLED_DATA_ROOT "" CACHE PATH
-    "The vyn-data directory of a native bundled build of the same sources")
+if(CMAKE_CROSSCOMPILING AND VYN_BUNDLED_DATA_ROOT)
+  # The data is the same on every system: a cross build may take the data
+  # a native build compiled from the same sources (its vyn-data directory)
+  # instead of compiling it again.
   if(NOT EXISTS "${VYN_BUNDLED_DATA_ROOT}/espeak-ng-data/phontab")
-    message(FATAL_ERROR "a cross build needs VYN_BUNDLED_DATA_ROOT: the "
-      "vyn-data directory of a native bundled build")
+    message(FATAL_ERROR "VYN_BUNDLED_DATA_ROOT is not the vyn-data "
+      "directory of a native bundled build")
   endif()
   set(VYN_BUNDLED_DATA_DIR "${VYN_BUNDLED_DATA_ROOT}/espeak-ng-data")
   add_custom_target(vyn_espeak_data)
   return()
+endif()
+set(_data_compiler "${VYN_ESPEAK_NG_PROGRAM}")
+set(_data_compiler_target espeak_ng_build)
+if(CMAKE_CROSSCOMPILING)
+  include("${CMAKE_CURRENT_LIST_DIR}/espeak-host.cmake")
 endif()
 set(VYN_BUNDLED_DATA_ROOT "${CMAKE_BINARY_DIR}/vyn-data")
 set(VYN_BUNDLED_DATA_DIR "${VYN_BUNDLED_DATA_ROOT}/espeak-ng-data")
@@ -154,8 +171,8 @@ ExternalProject_Add(vyn_espeak_data
   SOURCE_DIR "${CMAKE_CURRENT_LIST_DIR}/espeak-data"
   BINARY_DIR "${CMAKE_BINARY_DIR}/espeak-data-build"
   CMAKE_ARGS "-DESPEAK_SOURCE=${_espeak_src}"
-    "-DESPEAK_NG_PROGRAM=${VYN_ESPEAK_NG_PROGRAM}"
+    "-DESPEAK_NG_PROGRAM=${_data_compiler}"
     "-DDATA_ROOT=${VYN_BUNDLED_DATA_ROOT}"
   BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --parallel ${_jobs}
   INSTALL_COMMAND ""
-  DEPENDS espeak_ng_build)
+  DEPENDS ${_data_compiler_target})
