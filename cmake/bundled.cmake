@@ -34,7 +34,7 @@ set(_soxr_install "${CMAKE_BINARY_DIR}/soxr-install")
 # the architecture's own, as dpkg gives it: Intel's CET on x86,
 # pointer authentication and branch targets on 64-bit ARM.
 set(_debian_flags "-O2 -fstack-protector-strong -fstack-clash-protection -D_FORTIFY_SOURCE=2")
-if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|i[3-6]86)$")
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|X86|i[3-6]86)$")
   string(APPEND _debian_flags " -fcf-protection")
 elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
   string(APPEND _debian_flags " -mbranch-protection=standard")
