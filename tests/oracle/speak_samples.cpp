@@ -18,6 +18,8 @@
 #include <espeak-ng/espeak_ng.h>
 #include <espeak-ng/speak_lib.h>
 
+#include "voice_selection.h"
+
 #include <clocale>
 #include <cstdint>
 #include <cstdio>
@@ -32,8 +34,6 @@
 #else
 #define FILE_MODE(mode) mode
 #endif
-
-extern "C" void vyn_reset_synthesis_state(void);
 
 namespace {
 
@@ -81,18 +81,6 @@ File open_file(const std::string& name, const char* mode) {
     return File(std::fopen(name.c_str(), mode));
 }
 #endif
-
-bool select_voice(const std::string& code) {
-    vyn_reset_synthesis_state();
-    if (espeak_SetVoiceByName(code.c_str()) != EE_OK) {
-        espeak_VOICE voice;
-        std::memset(&voice, 0, sizeof voice);
-        voice.languages = code.c_str();
-        if (espeak_SetVoiceByProperties(&voice) != EE_OK) return false;
-    }
-    espeak_SetParameter(espeakRATE, espeakRATE_NORMAL, 0);
-    return true;
-}
 
 bool synthesize(const std::string& code, const std::string& text) {
     fragment_bytes.clear();

@@ -16,15 +16,13 @@
 #include <espeak-ng/espeak_ng.h>
 #include <espeak-ng/speak_lib.h>
 
+#include "voice_selection.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <string>
-
-#if VYN_ESPEAK_PATCHED
-extern "C" void vyn_reset_synthesis_state(void);
-#endif
 
 namespace {
 
@@ -41,20 +39,6 @@ int on_synth_output(short* wav, int numsamples, espeak_EVENT* events) {
     }
     if (numsamples > 0) samples += static_cast<std::uint64_t>(numsamples);
     return 0;
-}
-
-bool select_voice(const std::string& code) {
-#if VYN_ESPEAK_PATCHED
-    vyn_reset_synthesis_state();
-#endif
-    if (espeak_SetVoiceByName(code.c_str()) != EE_OK) {
-        espeak_VOICE voice;
-        std::memset(&voice, 0, sizeof voice);
-        voice.languages = code.c_str();
-        if (espeak_SetVoiceByProperties(&voice) != EE_OK) return false;
-    }
-    espeak_SetParameter(espeakRATE, espeakRATE_NORMAL, 0);
-    return true;
 }
 
 // U+0001 is spoken as a space, as vyn speaks it.
