@@ -416,14 +416,15 @@ def test_file_size_limit(tmp_path, limit, backwards):
 # -- out of file descriptors -------------------------------------------------
 
 # A fresh process: a call of the first `warm` fragments (none, English
-# alone: German is new to the limited call's voice check, or both); then
+# alone: "de-de" is new to the limited call's voice check, which lists the
+# voices to match it as a language, or both); then
 # one call with the descriptor limit set so that exactly `free` descriptors
 # are free, one with it restored. Replayed without a limit (only the calls that succeeded),
 # the same sequence is the reference: output depends on a process's history.
 DESCRIPTOR_CHILD = r"""
 import json, os, resource, sys, vyn
 directory, warm, free, replay = json.loads(sys.argv[1])
-fragments = [("en", "Hello world."), ("de", "Guten Tag.")]
+fragments = [("en", "Hello world."), ("de-de", "Guten Tag.")]
 def call(name):
     try:
         vyn.synthesize_multiple(os.path.join(directory, name), 0, 0, fragments)
