@@ -30,7 +30,9 @@ def synthesize_multiple(
     Raises ValueError("Error while parsing the arguments") for arguments of
     the wrong shape and ValueError("Error while synthesizing multiple
     fragments") when synthesis fails, with a note naming the fragment and
-    the reason where one fragment is to blame (Python 3.11 and later).
+    the reason where one fragment is to blame, or the cause alone where it
+    has one and no fragment is ("too few file descriptors free"; Python 3.11
+    and later).
     """
 
 def synthesize_words(

@@ -78,8 +78,10 @@ struct synthesis_control {
 // Brings the synthesizer up, once per process; later calls only report
 // whether it is up. synthesize_fragments does this itself when needed; a
 // caller that must control the thread on which the first initialisation
-// runs calls it first. Returns 0, or 1 when the synthesizer cannot start.
-int prepare_synthesizer() noexcept;
+// runs calls it first. Returns 0, or 1 when the synthesizer cannot start;
+// results, where given, then receive the reason when it has one (with no
+// fragment to blame), such as too few file descriptors free to read its data.
+int prepare_synthesizer(synthesis_results* results = nullptr) noexcept;
 
 // The version of the eSpeak NG library the engine runs against, as the
 // library states it ("1.51", "1.52.0").

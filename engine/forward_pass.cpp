@@ -1,3 +1,4 @@
+#include "descriptor_reserve.h"
 #include "engine.h"
 #include "engine_lock.h"
 #include "fragment_step.h"
@@ -7,6 +8,7 @@
 #include "words.h"
 
 #include <cstdint>
+#include <cstdio>
 
 namespace {
 
@@ -67,6 +69,7 @@ private:
 
 // The backward search where it is asked for, then the pass that writes.
 int run_passes(call_record& call, int backwards, unsigned int* count) {
+    if (!descriptors_free(descriptors_to_write)) return 1;
     kept_output_scope kept_output(call);
     unsigned int start = 0;
     if (backward_mode(call.quit_after, backwards) &&
@@ -74,6 +77,18 @@ int run_passes(call_record& call, int backwards, unsigned int* count) {
         return 1;
     call.control.results.start = start;
     return write_forward(call, start, count);
+}
+
+// Out of descriptors, the output cannot be opened or the library cannot
+// read the voice it selects, and says nothing of why: a failure without a
+// reason of its own is given that one when it holds (probed only then).
+int name_descriptor_shortage(call_record& call) {
+    synthesis_results& results = call.control.results;
+    if (results.failure_reason[0] == '\0' &&
+        !descriptors_free(descriptors_to_write))
+        std::snprintf(results.failure_reason, sizeof results.failure_reason,
+                      "%s", too_few_descriptors_reason);
+    return 1;
 }
 
 }  // namespace
@@ -93,7 +108,7 @@ int synthesize_fragments(const char* output_file_path,
     call.control.results.failure_reason[0] = '\0';
     engine_hold hold(call);
     if (!hold.held()) return 1;
-    if (prepare_synthesizer() != 0) return 1;
+    if (prepare_synthesizer(&call.control.results) != 0) return 1;
     synthesis_locale_scope locale;
     // Every code, also those after a quit_after cut, before the output is
     // opened: a bad code leaves no file behind and an existing one as it was.
@@ -102,7 +117,7 @@ int synthesize_fragments(const char* output_file_path,
     unsigned int count = 0;
     if (call.control.options.check_only == 0 &&
         run_passes(call, backwards, &count) != 0)
-        return 1;
+        return name_descriptor_shortage(call);
     *sample_rate = call.file_rate;
     *synthesized = count;
     return 0;

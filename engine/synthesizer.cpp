@@ -1,12 +1,14 @@
 #include "synthesizer.h"
 
 #include "data_path.h"
+#include "descriptor_reserve.h"
 #include "patched_library.h"
 #include "wave_output.h"
 
 #include <espeak-ng/speak_lib.h>
 
 #include <clocale>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
@@ -83,13 +85,27 @@ void leave_mbrola_voice() {
 synthesizer_record synthesizer{};
 
 // A failed initialisation leaves the synthesizer down, so the next call
-// tries again.
-int ensure_synthesizer() noexcept {
+// tries again. Out of descriptors, the library would start without its
+// phoneme tables: it is not started then.
+int ensure_synthesizer(const char** reason) noexcept {
     if (synthesizer.ready) return 0;
+    if (!descriptors_free(descriptors_to_read_data)) {
+        if (reason != nullptr) *reason = too_few_descriptors_reason;
+        return 1;
+    }
     return initialise_synthesizer();
 }
 
-int prepare_synthesizer() noexcept { return ensure_synthesizer(); }
+int prepare_synthesizer(synthesis_results* results) noexcept {
+    const char* reason = nullptr;
+    if (ensure_synthesizer(&reason) == 0) return 0;
+    if (results != nullptr && reason != nullptr) {
+        results->failed_fragment = -1;
+        std::snprintf(results->failure_reason, sizeof results->failure_reason,
+                      "%s", reason);
+    }
+    return 1;
+}
 
 // The library answers before it is initialised too.
 const char* synthesizer_version() noexcept { return espeak_Info(nullptr); }

@@ -23,8 +23,8 @@ struct synthesizer_record {
 extern synthesizer_record synthesizer;
 
 // Brings the synthesizer up if it is not (prepare_synthesizer in engine.h).
-// Returns 0 or 1.
-int ensure_synthesizer() noexcept;
+// Returns 0, or 1 with *reason (where given) set when the cause has a name.
+int ensure_synthesizer(const char** reason = nullptr) noexcept;
 
 // Terminates and initialises the synthesizer once more, for the one state
 // that nothing else restores (see apply_voice; eSpeak NG 1.52.0 only, 1.51

@@ -1,5 +1,6 @@
 #include "voices.h"
 
+#include "descriptor_reserve.h"
 #include "mbrola_pipes.h"
 #include "patched_library.h"
 #include "synthesizer.h"
@@ -393,11 +394,14 @@ const resolved_voice* lookup(const char* voice_code) {
     return catalog.last;
 }
 
-const resolved_voice& check_one(const char* voice_code) {
-    if (const resolved_voice* known = lookup(voice_code)) return *known;
+// Null when the code is new and the library could not read its data for
+// want of descriptors: what it would learn then, the process would keep.
+const resolved_voice* check_one(const char* voice_code) {
+    if (const resolved_voice* known = lookup(voice_code)) return known;
+    if (!descriptors_free(descriptors_to_read_data)) return nullptr;
     resolved_voice voice = resolve(voice_code);
     catalog.last = nullptr;
-    return catalog.checked.emplace(voice_code, voice).first->second;
+    return &catalog.checked.emplace(voice_code, voice).first->second;
 }
 
 // Between calls only: the codes a call checked stay until it ends.
@@ -420,13 +424,14 @@ int check_voices(call_record& call, int* file_rate) noexcept {
                 blame(call, j, "no voice code");
                 return 1;
             }
-            const resolved_voice& voice = check_one(code);
-            if (!voice.known) {
-                blame(call, j, voice.reason);
+            const resolved_voice* voice = check_one(code);
+            if (voice == nullptr || !voice->known) {
+                blame(call, j, voice != nullptr ? voice->reason
+                                                : too_few_descriptors_reason);
                 return 1;
             }
-            call.voices[j].voice = &voice;
-            *file_rate = std::max(*file_rate, voice.sample_rate);
+            call.voices[j].voice = voice;
+            *file_rate = std::max(*file_rate, voice->sample_rate);
         }
         return 0;
     } catch (const std::bad_alloc&) {

@@ -262,31 +262,37 @@ PyObject* raise_value_error(const char* message) {
     return nullptr;
 }
 
-// Adds "fragment N: reason" as a note where the interpreter has notes
+// Adds "fragment N: reason" (the reason alone where no fragment is to
+// blame) as a note where the interpreter has notes
 // (3.11 on: asked at run time, the binary serves all versions); N counts
 // from first_index, the place of the table in a longer list.
 void add_failure_note(PyObject* error, const synthesis_control& control,
                       long first_index) {
     owned_ref add_note(PyObject_GetAttrString(error, "add_note"));
     const synthesis_results& results = control.results;
+    bool of_fragment = results.failed_fragment >= 0;
     owned_ref note(add_note.get() == nullptr ? nullptr
-                   : PyUnicode_FromFormat("fragment %ld: %s",
-                                          results.failed_fragment + first_index,
-                                          results.failure_reason));
+                   : of_fragment
+                       ? PyUnicode_FromFormat("fragment %ld: %s",
+                                              results.failed_fragment +
+                                                  first_index,
+                                              results.failure_reason)
+                       : PyUnicode_FromString(results.failure_reason));
     owned_ref added(note.get() == nullptr ? nullptr
                     : PyObject_CallFunctionObjArgs(add_note.get(), note.get(),
                                                    nullptr));
     if (added.get() == nullptr) PyErr_Clear();
 }
 
-// The synthesis error, with a note where the engine blamed one fragment;
-// the message itself stays as it is.
+// The synthesis error, with a note where the engine blamed one fragment or
+// named the cause; the message itself stays as it is.
 PyObject* raise_synthesis_error(const synthesis_control& control,
                                 long first_index) {
     owned_ref error(PyObject_CallFunction(PyExc_ValueError, "s",
                                           synthesis_error_message));
     if (error.get() == nullptr) return nullptr;
-    if (control.results.failed_fragment >= 0)
+    if (control.results.failed_fragment >= 0 ||
+        control.results.failure_reason[0] != '\0')
         add_failure_note(error.get(), control, first_index);
     PyErr_SetObject(PyExc_ValueError, error.get());
     return nullptr;
@@ -413,12 +419,13 @@ PyObject* synthesize_items(const char* output_file_path, float quit_after,
             PyErr_Clear();
             return raise_value_error(parse_error_message);
         }
+        synthesis_control control{};
+        control.results.failed_fragment = -1;
         // The first initialisation calls setlocale: it runs under the GIL.
-        if (prepare_synthesizer() != 0)
-            return raise_value_error(synthesis_error_message);
+        if (prepare_synthesizer(&control.results) != 0)
+            return raise_synthesis_error(control, options.first_index);
         int sample_rate = 0;
         unsigned int synthesized = 0;
-        synthesis_control control{};
         std::vector<std::uint64_t> ends(options.part_result ? table.size()
                                                             : 0);
         control.options.file_rate = options.file_rate;

@@ -413,6 +413,78 @@ def test_file_size_limit(tmp_path, limit, backwards):
     assert read_wave(tmp_path / "out.wav.next").frames > 0
 
 
+# -- out of file descriptors -------------------------------------------------
+
+# A fresh process: a call of the first `warm` fragments (none, English
+# alone: "de-de" is new to the limited call's voice check, which lists the
+# voices to match it as a language, or both); then
+# one call with the descriptor limit set so that exactly `free` descriptors
+# are free, one with it restored. Replayed without a limit (only the calls that succeeded),
+# the same sequence is the reference: output depends on a process's history.
+DESCRIPTOR_CHILD = r"""
+import json, os, resource, sys, vyn
+directory, warm, free, replay = json.loads(sys.argv[1])
+fragments = [("en", "Hello world."), ("de-de", "Guten Tag.")]
+def call(name):
+    try:
+        vyn.synthesize_multiple(os.path.join(directory, name), 0, 0, fragments)
+        return None
+    except ValueError as error:
+        return [str(error), *getattr(error, "__notes__", [])]
+if warm:
+    vyn.synthesize_multiple(os.path.join(directory, "warm.wav"), 0, 0,
+                            fragments[:warm])
+said = {}
+if replay is None:
+    def is_open(fd):
+        try:
+            return os.fstat(fd) is not None
+        except OSError:
+            return False
+    unused = [fd for fd in range(1024) if not is_open(fd)]
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (unused[free], hard))
+    said["limited"] = call("limited.wav")
+    resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+elif replay:
+    said["limited"] = call("limited.wav")
+said["next"] = call("next.wav")
+print(json.dumps(said))
+"""
+
+
+def descriptor_child(directory, warm, free, replay=None):
+    directory.mkdir()
+    argument = json.dumps([str(directory), warm, free, replay])
+    result = run_python(DESCRIPTOR_CHILD, argv=[argument])
+    assert result.returncode == 0, result.stderr
+    return json.loads(result.stdout)
+
+
+@pytest.mark.parametrize("warm", [0, 1, 2],
+                         ids=["fresh", "after-en", "after-en-de"])
+@pytest.mark.parametrize("free", range(5))
+def test_out_of_descriptors_then_the_next_call(tmp_path, free, warm):
+    """Where the limit bites (initialisation, the voice list, a voice's
+    files, the output), the call fails with a note naming the cause or
+    succeeds with the right sound, and the next call is as usual."""
+    said = descriptor_child(tmp_path / "limited", warm, free)
+    succeeded = said["limited"] is None
+    assert succeeded or said["limited"] in (
+        [SYNTHESIS_ERROR, "too few file descriptors free"],
+        [SYNTHESIS_ERROR, "fragment 1: too few file descriptors free"])
+    assert said["next"] is None
+    reference = descriptor_child(tmp_path / "reference", warm, 0, succeeded)
+    assert reference == ({"limited": None, "next": None} if succeeded
+                         else {"next": None})
+    names = ["next.wav"] + (["limited.wav"] if succeeded else [])
+    for name in names:
+        assert ((tmp_path / "limited" / name).read_bytes() ==
+                (tmp_path / "reference" / name).read_bytes())
+    assert sorted(os.listdir(tmp_path / "limited")) == sorted(
+        names + (["warm.wav"] if warm else []))
+
+
 # -- synthesizer calls made to fail by a preloaded shim ----------------------
 
 SHIM_SOURCE = r"""
