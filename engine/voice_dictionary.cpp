@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <new>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -186,20 +185,16 @@ std::string voice_file_path(const char* voice_id) {
     return is_regular_file(path) ? path : "";
 }
 
-int check_voice_dictionary(const char* voice_id) noexcept {
-    try {
-        std::string voice_file = voice_file_path(voice_id);
-        std::string name = voice_file.empty() ? "" : dictionary_of(voice_file);
-        if (name.empty()) return 0;
-        std::string path = data_path() + "/" + name + "_dict";
-        auto known = readable_dictionaries.find(path);
-        if (known == readable_dictionaries.end())
-            known = readable_dictionaries.emplace(
-                path, dictionary_is_whole(path)).first;
-        return known->second ? 0 : 1;
-    } catch (const std::bad_alloc&) {
-        return 1;
-    }
+int check_voice_dictionary(const char* voice_id) {
+    std::string voice_file = voice_file_path(voice_id);
+    std::string name = voice_file.empty() ? "" : dictionary_of(voice_file);
+    if (name.empty()) return 0;
+    std::string path = data_path() + "/" + name + "_dict";
+    auto known = readable_dictionaries.find(path);
+    if (known == readable_dictionaries.end())
+        known = readable_dictionaries.emplace(
+            path, dictionary_is_whole(path)).first;
+    return known->second ? 0 : 1;
 }
 
 void forget_dictionary_checks() noexcept { readable_dictionaries.clear(); }

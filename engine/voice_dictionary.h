@@ -17,7 +17,9 @@ std::string voice_file_path(const char* voice_id);
 // names holds the layout the library reads, or when no such voice file is
 // there to name one; 1 when that dictionary is missing, unreadable,
 // truncated or garbage. Each dictionary file is read once per process.
-int check_voice_dictionary(const char* voice_id) noexcept;
+// Out of memory it throws std::bad_alloc, which the voice check turns into
+// the call's failure: a refusal then would be remembered for the process.
+int check_voice_dictionary(const char* voice_id);
 
 // Forgets what was learned about dictionary files. For tests.
 void forget_dictionary_checks() noexcept;
