@@ -2,6 +2,7 @@
 
 #include "mbrola_pipes.h"
 #include "patched_library.h"
+#include "platform_file.h"
 #include "synthesizer.h"
 #include "voice_changes.h"
 #include "voice_dictionary.h"
@@ -15,8 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -179,10 +178,7 @@ bool names_a_directory(const std::string& base) {
     espeak_Info(&data);
     if (data == nullptr) return false;
     for (const char* directory : {"/voices/", "/lang/"}) {
-        struct stat status;
-        std::string path = data + (directory + lower_case(base));
-        if (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
-            return true;
+        if (is_directory(data + (directory + lower_case(base)))) return true;
     }
     return false;
 }
@@ -328,7 +324,7 @@ bool take_foreseen_voice(resolved_voice& voice, const std::string& file,
     const listed_voice* entry = listed(file);
     if (starts_with(file.c_str(), "mb/") || entry == nullptr ||
         !entry->has_language ||
-        access(voice_file_path(file.c_str()).c_str(), R_OK) != 0)
+        !is_readable_file(voice_file_path(file.c_str())))
         return select_and_take(voice, file, code);
     voice.sample_rate = synthesizer.initialised_rate;
     return true;
