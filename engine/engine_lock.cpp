@@ -37,27 +37,7 @@ void init_engine_free() {
     pthread_condattr_destroy(&attributes);
 }
 
-// Runs in the child of every fork, before fork() returns there. Another
-// thread may have been taking or giving back the engine at the fork: the
-// child's mutex and condition start afresh. When the forking thread itself
-// holds the engine (the library starting MBROLA, a handler forking between
-// fragments), the call simply goes on in the child.
-void reset_in_child() {
-    pthread_mutex_init(&engine_mutex, nullptr);
-    init_engine_free();
-    if (this_thread_holds_engine || !engine_in_use) return;
-    engine_in_use = false;
-    if (holding_call != nullptr) abandon_call(*holding_call);
-    holding_call = nullptr;
-    synthesizer.holds_foreign_text = true;
-}
-
-int register_fork_handler() {
-    init_engine_free();
-    return pthread_atfork(nullptr, nullptr, reset_in_child);
-}
-
-[[maybe_unused]] const int fork_handler_registered = register_fork_handler();
+[[maybe_unused]] const bool engine_free_ready = (init_engine_free(), true);
 
 // A caller that waits for the engine asks its control this often whether to
 // stop: the rate at which a call asks between fragments.
@@ -130,6 +110,21 @@ void hold_engine_through_exit() {
 }
 
 }  // namespace
+
+// Another thread may have been taking or giving back the engine at the
+// fork: the child's mutex and condition start afresh. When the forking
+// thread itself holds the engine (the library starting MBROLA, a handler
+// forking between fragments), the call simply goes on in the child.
+bool reset_engine_lock_in_child(call_record*& foreign_call) noexcept {
+    pthread_mutex_init(&engine_mutex, nullptr);
+    init_engine_free();
+    foreign_call = nullptr;
+    if (this_thread_holds_engine || !engine_in_use) return false;
+    engine_in_use = false;
+    foreign_call = holding_call;
+    holding_call = nullptr;
+    return true;
+}
 
 bool process_exiting() noexcept {
     return exiting.load(std::memory_order_relaxed);

@@ -274,6 +274,16 @@ bool dictionary_readable(const std::string& file, const std::string& code,
     return false;
 }
 
+// An MBROLA voice is refused, with the reason, where the platform runs no
+// MBROLA program: before it is selected when its file is foreseen.
+bool mbrola_refused(const std::string& file, const std::string& code,
+                    resolved_voice& voice) {
+    const char* reason = mbrola_unavailable();
+    if (reason == nullptr || !starts_with(file.c_str(), "mb/")) return false;
+    refuse(voice, reason, code.c_str());
+    return true;
+}
+
 // The library has the last word on what it selected: a file other than the
 // one foreseen has its dictionary checked now. A variant would make an
 // MBROLA voice speak with the formant synthesizer at another rate than the
@@ -284,6 +294,7 @@ bool take_checked_voice(resolved_voice& voice, const std::string& file,
     if (current == nullptr || current->identifier == nullptr) return false;
     std::string selected(current->identifier,
                          std::strcspn(current->identifier, "+"));
+    if (mbrola_refused(selected, code, voice)) return false;
     if (strcasecmp(selected.c_str(), file.c_str()) != 0 &&
         !dictionary_readable(selected, code, voice))
         return false;
@@ -320,7 +331,9 @@ const listed_voice* listed(const std::string& identifier) {
 // file the library does not list as a voice or cannot open.
 bool take_foreseen_voice(resolved_voice& voice, const std::string& file,
                          const std::string& code) {
-    if (!dictionary_readable(file, code, voice)) return false;
+    if (mbrola_refused(file, code, voice) ||
+        !dictionary_readable(file, code, voice))
+        return false;
     const listed_voice* entry = listed(file);
     if (starts_with(file.c_str(), "mb/") || entry == nullptr ||
         !entry->has_language ||
