@@ -4,6 +4,8 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <initializer_list>
+
 namespace {
 
 // Signals that come from outside the thread: they stay pending while the
