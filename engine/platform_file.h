@@ -28,9 +28,12 @@ int write_at(std::FILE* file, const void* data, std::size_t size,
 // The position of a flushed stream, in bytes; -1 on failure.
 std::int64_t stream_position(std::FILE* file) noexcept;
 
-// Cuts a flushed regular file to length bytes and sets the stream's
-// position there. Returns 0 or 1.
+// Cuts a flushed regular file to length bytes; the stream's position is
+// left where it was. Returns 0 or 1.
 int truncate_stream(std::FILE* file, std::int64_t length) noexcept;
+
+// Sets a flushed stream's position. Returns 0 or 1.
+int seek_stream(std::FILE* file, std::int64_t position) noexcept;
 
 // Removes the file at path. Returns 0 or 1.
 int remove_path(const char* path) noexcept;

@@ -38,10 +38,11 @@ std::int64_t stream_position(std::FILE* file) noexcept {
 }
 
 int truncate_stream(std::FILE* file, std::int64_t length) noexcept {
-    auto at = static_cast<off_t>(length);
-    return ftruncate(fileno(file), at) == 0 && fseeko(file, at, SEEK_SET) == 0
-               ? 0
-               : 1;
+    return ftruncate(fileno(file), static_cast<off_t>(length)) == 0 ? 0 : 1;
+}
+
+int seek_stream(std::FILE* file, std::int64_t position) noexcept {
+    return fseeko(file, static_cast<off_t>(position), SEEK_SET) == 0 ? 0 : 1;
 }
 
 int remove_path(const char* path) noexcept {

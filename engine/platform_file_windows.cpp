@@ -109,14 +109,23 @@ std::int64_t stream_position(std::FILE* file) noexcept {
     return here.QuadPart;
 }
 
+// The end of a file is set at its handle's pointer: the pointer goes
+// there and back.
 int truncate_stream(std::FILE* file, std::int64_t length) noexcept {
     HANDLE handle = handle_of(file);
-    LARGE_INTEGER at{};
+    LARGE_INTEGER here{}, zero{}, at{};
     at.QuadPart = length;
-    return SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) &&
-                   SetEndOfFile(handle)
-               ? 0
-               : 1;
+    if (!SetFilePointerEx(handle, zero, &here, FILE_CURRENT)) return 1;
+    bool cut = SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) &&
+               SetEndOfFile(handle);
+    bool back = SetFilePointerEx(handle, here, nullptr, FILE_BEGIN);
+    return cut && back ? 0 : 1;
+}
+
+int seek_stream(std::FILE* file, std::int64_t position) noexcept {
+    LARGE_INTEGER at{};
+    at.QuadPart = position;
+    return SetFilePointerEx(handle_of(file), at, nullptr, FILE_BEGIN) ? 0 : 1;
 }
 
 int remove_path(const char* path) noexcept {

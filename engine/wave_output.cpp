@@ -180,7 +180,8 @@ int cut_wave_output(wave_writer& writer, std::uint64_t samples) noexcept {
     if (writer.is_stream) return 0;
     auto length = static_cast<std::int64_t>(wave_header_size +
                                             samples * bytes_per_sample);
-    if (std::fflush(file) != 0 || truncate_stream(file, length) != 0)
+    if (std::fflush(file) != 0 || truncate_stream(file, length) != 0 ||
+        seek_stream(file, length) != 0)
         return 1;
     // Sizes already on disk may cover what was cut: they follow it now.
     schedule_sizes_on_disk(writer, samples);
