@@ -1,8 +1,6 @@
 #include "call.h"
 
-#include "recording.h"
-
-#include <unistd.h>
+#include <cstdio>
 
 bool caller_asks_to_stop(const call_record& call) noexcept {
     const synthesis_callbacks& callbacks = call.control.callbacks;
@@ -16,17 +14,4 @@ void blame(call_record& call, unsigned int j, const char* reason) noexcept {
     results.failed_fragment = static_cast<long>(j);
     std::snprintf(results.failure_reason, sizeof results.failure_reason, "%s",
                   reason);
-}
-
-void abandon_call(call_record& call) noexcept {
-    std::FILE* none = nullptr;
-    for (std::FILE** stream :
-         {call.recording != nullptr ? &call.recording->writer.file : &none,
-          &call.kept_output}) {
-        std::FILE* file = *stream;
-        if (file == nullptr) continue;
-        *stream = nullptr;
-        close(fileno(file));
-        std::fclose(file);
-    }
 }

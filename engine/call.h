@@ -38,7 +38,7 @@ struct call_record {
     // A pipe or device kept open between the measuring recording and the
     // one that writes (wave_output.h).
     std::FILE* kept_output = nullptr;
-    // The recording in progress, for the child of a fork (abandon_call).
+    // The recording in progress, for the child of a fork (engine_fork_posix.cpp).
     recording_record* recording = nullptr;
 };
 
@@ -47,10 +47,5 @@ bool caller_asks_to_stop(const call_record& call) noexcept;
 
 // Names fragment j and the reason in the caller's results.
 void blame(call_record& call, unsigned int j, const char* reason) noexcept;
-
-// Drops the call's outputs without writing anything more to them: for the
-// child of a fork, whose inherited streams and buffered bytes belong to the
-// parent's call.
-void abandon_call(call_record& call) noexcept;
 
 #endif

@@ -1,21 +1,21 @@
 #include "engine_lock.h"
 
-#include <pthread.h>
-#include <time.h>
-
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 #include "call.h"
+#include "platform_wait.h"
 #include "synthesizer.h"
 
 namespace {
 
 // The engine is held by setting engine_in_use under engine_mutex; a caller
-// that finds it in use waits on engine_free, on the monotonic clock, in
-// intervals at which it can be asked to stop. Read without the mutex by the
-// child of a fork, which has only the forking thread.
+// that finds it in use waits on engine_free (on the clock of
+// platform_wait.h) in intervals at which it can be asked to stop. Read
+// without the mutex by the child of a fork, which has only the forking
+// thread.
 pthread_mutex_t engine_mutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t engine_free;
 bool engine_in_use = false;
@@ -29,54 +29,16 @@ __attribute__((tls_model("initial-exec"))) thread_local bool
 // Set by the exit handler; read by calls on any thread between fragments.
 std::atomic<bool> exiting{false};
 
-void init_engine_free() {
-    pthread_condattr_t attributes;
-    pthread_condattr_init(&attributes);
-    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-    pthread_cond_init(&engine_free, &attributes);
-    pthread_condattr_destroy(&attributes);
-}
+void init_engine_free() { init_timed_condition(engine_free); }
 
-// Runs in the child of every fork, before fork() returns there. Another
-// thread may have been taking or giving back the engine at the fork: the
-// child's mutex and condition start afresh. When the forking thread itself
-// holds the engine (the library starting MBROLA, a handler forking between
-// fragments), the call simply goes on in the child.
-void reset_in_child() {
-    pthread_mutex_init(&engine_mutex, nullptr);
-    init_engine_free();
-    if (this_thread_holds_engine || !engine_in_use) return;
-    engine_in_use = false;
-    if (holding_call != nullptr) abandon_call(*holding_call);
-    holding_call = nullptr;
-    synthesizer.holds_foreign_text = true;
-}
-
-int register_fork_handler() {
-    init_engine_free();
-    return pthread_atfork(nullptr, nullptr, reset_in_child);
-}
-
-[[maybe_unused]] const int fork_handler_registered = register_fork_handler();
+[[maybe_unused]] const bool engine_free_ready = (init_engine_free(), true);
 
 // A caller that waits for the engine asks its control this often whether to
 // stop: the rate at which a call asks between fragments.
-constexpr long stop_check_interval_ns = 50'000'000;
+constexpr std::int64_t stop_check_interval_ns = 50'000'000;
 
 // How long the exit waits for a call in progress to stop.
-constexpr long exit_wait_ns = 10'000'000'000;
-
-timespec deadline_after(long nanoseconds) {
-    timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += nanoseconds / 1'000'000'000;
-    deadline.tv_nsec += nanoseconds % 1'000'000'000;
-    if (deadline.tv_nsec >= 1'000'000'000) {
-        deadline.tv_nsec -= 1'000'000'000;
-        ++deadline.tv_sec;
-    }
-    return deadline;
-}
+constexpr std::int64_t exit_wait_ns = 10'000'000'000;
 
 // Asks the control with engine_mutex released: its work (Python's signal
 // handlers) may itself call and wait for the engine.
@@ -130,6 +92,21 @@ void hold_engine_through_exit() {
 }
 
 }  // namespace
+
+// Another thread may have been taking or giving back the engine at the
+// fork: the child's mutex and condition start afresh. When the forking
+// thread itself holds the engine (the library starting MBROLA, a handler
+// forking between fragments), the call simply goes on in the child.
+bool reset_engine_lock_in_child(call_record*& foreign_call) noexcept {
+    pthread_mutex_init(&engine_mutex, nullptr);
+    init_engine_free();
+    foreign_call = nullptr;
+    if (this_thread_holds_engine || !engine_in_use) return false;
+    engine_in_use = false;
+    foreign_call = holding_call;
+    holding_call = nullptr;
+    return true;
+}
 
 bool process_exiting() noexcept {
     return exiting.load(std::memory_order_relaxed);

@@ -34,4 +34,10 @@ private:
 // uses the engine's caches while the process destroys them.
 bool process_exiting() noexcept;
 
+// For the fork handler (engine_fork_posix.cpp), in the child: the lock
+// afresh. True when another thread of the parent held the engine, for
+// foreign_call (null while the exit held it); the child's copy of that
+// call belongs to the parent.
+bool reset_engine_lock_in_child(call_record*& foreign_call) noexcept;
+
 #endif

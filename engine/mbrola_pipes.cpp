@@ -196,3 +196,5 @@ void note_mbrola_pipes() noexcept {
     closedir(fds);
     held_count = count;
 }
+
+const char* mbrola_unavailable() noexcept { return nullptr; }

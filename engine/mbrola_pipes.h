@@ -23,4 +23,12 @@ void note_mbrola_pipes() noexcept;
 // child.
 int noted_mbrola_process() noexcept;
 
+// Why an MBROLA voice cannot speak on this platform, as a refusal with %s
+// for the voice code; null where it can.
+// The library's MBROLA program is a POSIX process: Windows has none, and
+// its voices are refused before the library loads anything for them
+// (mbrola_windows.cpp, where nothing of this header or mbrola_watch.h has
+// a process to act on).
+const char* mbrola_unavailable() noexcept;
+
 #endif

@@ -35,9 +35,7 @@ int copy_host_locale(std::string& locale) {
 // command line does whatever the host's locale is.
 void keep_synthesis_locale() {
     if (synthesizer.synthesis_locale != nullptr) return;
-    const char* ctype = std::setlocale(LC_CTYPE, nullptr);
-    synthesizer.synthesis_locale =
-        newlocale(LC_CTYPE_MASK, ctype != nullptr ? ctype : "C", nullptr);
+    synthesizer.synthesis_locale = keep_current_character_classes();
 }
 
 int initialise_synthesizer() {
@@ -133,8 +131,7 @@ void drop_foreign_text() noexcept {
 }
 
 void reset_engine_state() noexcept {
-    if (synthesizer.synthesis_locale != nullptr)
-        freelocale(synthesizer.synthesis_locale);
+    release_character_classes(synthesizer.synthesis_locale);
     synthesizer = synthesizer_record{};
     wave_file_max_samples = max_wave_samples;
 }

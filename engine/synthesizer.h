@@ -3,9 +3,8 @@
 #ifndef VYN_SYNTHESIZER_H
 #define VYN_SYNTHESIZER_H
 
-#include <locale.h>
-
 #include "engine.h"
+#include "platform_locale.h"
 
 struct synthesizer_record {
     // The synthesizer is initialised once per process and kept: eSpeak NG
@@ -14,7 +13,7 @@ struct synthesizer_record {
     int initialised_rate;  // what espeak_Initialize returned, Hz
     // The character classes the library set up at initialisation, used on
     // the synthesizing thread only (the process keeps the host's locale).
-    locale_t synthesis_locale;
+    character_classes* synthesis_locale;
     // Set in a child forked while another thread was inside the engine:
     // the library still holds that call's unfinished text.
     bool holds_foreign_text;
@@ -37,22 +36,11 @@ int restart_synthesizer(const synthesis_callbacks& callbacks) noexcept;
 // the child only).
 void drop_foreign_text() noexcept;
 
-// Sets the synthesizer's character classes on this thread for its scope
-// (nothing before the first initialisation).
-class synthesis_locale_scope {
+// Sets the synthesizer's character classes on this thread for its scope.
+class synthesis_locale_scope : character_classes_scope {
 public:
     synthesis_locale_scope()
-        : previous_(synthesizer.synthesis_locale != nullptr
-                        ? uselocale(synthesizer.synthesis_locale)
-                        : nullptr) {}
-    synthesis_locale_scope(const synthesis_locale_scope&) = delete;
-    synthesis_locale_scope& operator=(const synthesis_locale_scope&) = delete;
-    ~synthesis_locale_scope() {
-        if (previous_ != nullptr) uselocale(previous_);
-    }
-
-private:
-    locale_t previous_;
+        : character_classes_scope(synthesizer.synthesis_locale) {}
 };
 
 // Returns the engine to its state at load time, as if the synthesizer had

@@ -1,14 +1,13 @@
 #include "voice_dictionary.h"
 
+#include "platform_file.h"
+
 #include <espeak-ng/speak_lib.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <unordered_map>
 #include <vector>
 
@@ -40,10 +39,8 @@ std::string data_path() {
     return path != nullptr ? path : "";
 }
 
-bool is_regular_file(const std::string& path) {
-    struct stat status;
-    return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
-           status.st_size > 0;
+bool is_nonempty_file(const std::string& path) {
+    return regular_file_size(path) > 0;
 }
 
 // A voice file's first language line names its dictionary by its first
@@ -66,7 +63,7 @@ void take_dictionary_line(char* line, bool& language_seen,
 
 // "" when the voice file cannot be read: the library cannot select it.
 std::string dictionary_of(const std::string& voice_file) {
-    std::FILE* file = std::fopen(voice_file.c_str(), "re");
+    std::FILE* file = open_data_file(voice_file.c_str());
     if (file == nullptr) return "";
     std::string dictionary = "en";
     bool language_seen = false;
@@ -75,22 +72,6 @@ std::string dictionary_of(const std::string& voice_file) {
         take_dictionary_line(line, language_seen, dictionary);
     std::fclose(file);
     return dictionary;
-}
-
-bool read_whole(const std::string& path, std::vector<unsigned char>& bytes) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat status;
-    bool ok = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-    if (ok) bytes.resize(static_cast<std::size_t>(status.st_size));
-    std::size_t done = 0;
-    while (ok && done < bytes.size()) {
-        ssize_t got = read(fd, bytes.data() + done, bytes.size() - done);
-        ok = got > 0;
-        if (ok) done += static_cast<std::size_t>(got);
-    }
-    close(fd);
-    return ok;
 }
 
 std::uint32_t little_endian_32(const unsigned char* bytes) {
@@ -164,7 +145,7 @@ bool rules_fit(const std::vector<unsigned char>& bytes, std::size_t start) {
 
 bool dictionary_is_whole(const std::string& path) {
     std::vector<unsigned char> bytes;
-    if (!read_whole(path, bytes) ||
+    if (!read_whole_file(path, bytes) ||
         bytes.size() <= header_size + word_list_count)
         return false;
     std::uint32_t rules = little_endian_32(&bytes[4]);
@@ -180,9 +161,9 @@ bool dictionary_is_whole(const std::string& path) {
 std::string voice_file_path(const char* voice_id) {
     std::string data = data_path();
     std::string path = data + "/voices/" + voice_id;
-    if (is_regular_file(path)) return path;
+    if (is_nonempty_file(path)) return path;
     path = data + "/lang/" + voice_id;
-    return is_regular_file(path) ? path : "";
+    return is_nonempty_file(path) ? path : "";
 }
 
 int check_voice_dictionary(const char* voice_id) {

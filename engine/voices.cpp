@@ -3,6 +3,7 @@
 #include "descriptor_reserve.h"
 #include "mbrola_pipes.h"
 #include "patched_library.h"
+#include "platform_file.h"
 #include "synthesizer.h"
 #include "voice_changes.h"
 #include "voice_dictionary.h"
@@ -16,8 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -180,10 +179,7 @@ bool names_a_directory(const std::string& base) {
     espeak_Info(&data);
     if (data == nullptr) return false;
     for (const char* directory : {"/voices/", "/lang/"}) {
-        struct stat status;
-        std::string path = data + (directory + lower_case(base));
-        if (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
-            return true;
+        if (is_directory(data + (directory + lower_case(base)))) return true;
     }
     return false;
 }
@@ -279,6 +275,16 @@ bool dictionary_readable(const std::string& file, const std::string& code,
     return false;
 }
 
+// An MBROLA voice is refused, with the reason, where the platform runs no
+// MBROLA program: before it is selected when its file is foreseen.
+bool mbrola_refused(const std::string& file, const std::string& code,
+                    resolved_voice& voice) {
+    const char* reason = mbrola_unavailable();
+    if (reason == nullptr || !starts_with(file.c_str(), "mb/")) return false;
+    refuse(voice, reason, code.c_str());
+    return true;
+}
+
 // The library has the last word on what it selected: a file other than the
 // one foreseen has its dictionary checked now. A variant would make an
 // MBROLA voice speak with the formant synthesizer at another rate than the
@@ -289,6 +295,7 @@ bool take_checked_voice(resolved_voice& voice, const std::string& file,
     if (current == nullptr || current->identifier == nullptr) return false;
     std::string selected(current->identifier,
                          std::strcspn(current->identifier, "+"));
+    if (mbrola_refused(selected, code, voice)) return false;
     if (strcasecmp(selected.c_str(), file.c_str()) != 0 &&
         !dictionary_readable(selected, code, voice))
         return false;
@@ -325,11 +332,13 @@ const listed_voice* listed(const std::string& identifier) {
 // file the library does not list as a voice or cannot open.
 bool take_foreseen_voice(resolved_voice& voice, const std::string& file,
                          const std::string& code) {
-    if (!dictionary_readable(file, code, voice)) return false;
+    if (mbrola_refused(file, code, voice) ||
+        !dictionary_readable(file, code, voice))
+        return false;
     const listed_voice* entry = listed(file);
     if (starts_with(file.c_str(), "mb/") || entry == nullptr ||
         !entry->has_language ||
-        access(voice_file_path(file.c_str()).c_str(), R_OK) != 0)
+        !is_readable_file(voice_file_path(file.c_str())))
         return select_and_take(voice, file, code);
     voice.sample_rate = synthesizer.initialised_rate;
     return true;

@@ -1,12 +1,10 @@
 #include "wave_output.h"
 
+#include "platform_file.h"
+
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <unistd.h>
 
 namespace {
 
@@ -71,10 +69,8 @@ int write_sizes_on_disk(const wave_writer& writer, std::uint32_t data_size) {
     wave_header header = header_of_file(writer.sample_rate, data_size);
     constexpr auto span =
         static_cast<std::size_t>(wave_header_size - riff_size_offset);
-    return pwrite(fileno(writer.file), header.bytes + riff_size_offset, span,
-                  riff_size_offset) == static_cast<ssize_t>(span)
-               ? 0
-               : 1;
+    return write_at(writer.file, header.bytes + riff_size_offset, span,
+                    riff_size_offset);
 }
 
 // Only the ASCII white space of the C locale counts; bytes of UTF-8
@@ -88,26 +84,6 @@ struct file_closer {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using owned_file = std::unique_ptr<std::FILE, file_closer>;
-
-// Opened without blocking, a FIFO that has no reader fails at once (ENXIO)
-// rather than holding the call until one comes; the writes that follow
-// block as usual.
-owned_file open_output(const char* path) {
-    int descriptor = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK |
-                                    O_CLOEXEC, 0666);
-    if (descriptor < 0) return nullptr;
-    int flags = fcntl(descriptor, F_GETFL);
-    std::FILE* file = nullptr;
-    if (flags >= 0 && fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == 0)
-        file = fdopen(descriptor, "wb");
-    if (file == nullptr) close(descriptor);
-    return owned_file(file);
-}
-
-bool is_regular_file(std::FILE* file) {
-    struct stat status;
-    return fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode);
-}
 
 int write_header(const wave_writer& writer, std::FILE* file) {
     wave_header header =
@@ -148,14 +124,15 @@ int adopt_kept_output(wave_writer& writer, std::FILE*& kept_output) {
 int finalize_regular_file(const wave_writer& writer) {
     std::FILE* file = writer.file;
     int failed = std::fflush(file) != 0;
-    off_t length = ftello(file);
+    std::int64_t length = stream_position(file);
     // A write that failed part-way (a full disk, a file-size limit) can
     // end the data inside a sample: keep whole samples only.
     if (length > wave_header_size && (length - wave_header_size) % 2 != 0) {
         --length;
-        failed |= ftruncate(fileno(file), length) != 0;
+        failed |= truncate_stream(file, length);
     }
-    if (length < wave_header_size || length > off_t{UINT32_MAX}) return 1;
+    if (length < wave_header_size || length > std::int64_t{UINT32_MAX})
+        return 1;
     return failed | write_sizes_on_disk(
                         writer, static_cast<std::uint32_t>(length -
                                                            wave_header_size));
@@ -174,7 +151,7 @@ int open_wave_output(wave_writer& writer, const char* output_file_path,
     while (is_blank_byte(*output_file_path)) ++output_file_path;
     if (*output_file_path == '\0') return 1;
 
-    owned_file file = open_output(output_file_path);
+    owned_file file(open_output_stream(output_file_path));
     if (file == nullptr) return 1;
     writer.is_stream = !is_regular_file(file.get());
     // A pipe or a device receives one stream per call: what is only
@@ -184,7 +161,7 @@ int open_wave_output(wave_writer& writer, const char* output_file_path,
     // full disk) is removed rather than left behind as a stub.
     if (!writer.counts_only && write_header(writer, file.get()) != 0) {
         file.reset();
-        if (!writer.is_stream) std::remove(output_file_path);
+        if (!writer.is_stream) remove_path(output_file_path);
         return 1;
     }
     writer.file = file.release();
@@ -201,10 +178,10 @@ int write_wave_samples(wave_writer& writer, const short* samples,
 int cut_wave_output(wave_writer& writer, std::uint64_t samples) noexcept {
     std::FILE* file = writer.file;
     if (writer.is_stream) return 0;
-    auto length = static_cast<off_t>(wave_header_size +
-                                     samples * bytes_per_sample);
-    if (std::fflush(file) != 0 || ftruncate(fileno(file), length) != 0 ||
-        fseeko(file, length, SEEK_SET) != 0)
+    auto length = static_cast<std::int64_t>(wave_header_size +
+                                            samples * bytes_per_sample);
+    if (std::fflush(file) != 0 || truncate_stream(file, length) != 0 ||
+        seek_stream(file, length) != 0)
         return 1;
     // Sizes already on disk may cover what was cut: they follow it now.
     schedule_sizes_on_disk(writer, samples);

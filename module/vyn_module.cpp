@@ -9,7 +9,6 @@
 #include <atomic>
 #include <climits>
 #include <cstdint>
-#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <iterator>
@@ -17,11 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include <dlfcn.h>
-#include <pthread.h>
-#include <unistd.h>
-
 #include "engine.h"
+#include "platform_signals.h"
 #include "word_lists.h"
 
 namespace {
@@ -76,40 +72,6 @@ private:
     PyObject* object_;
 };
 
-// Signals that come from outside the thread: they stay pending while the
-// engine runs, so that no write or library wait they would interrupt fails
-// a fragment, and are delivered between fragments and when the call ends.
-// Signals raised by a faulting instruction, and abort's, are never blocked.
-sigset_t make_asynchronous_signals() {
-    sigset_t set;
-    sigfillset(&set);
-    for (int synchronous : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS,
-                            SIGABRT})
-        sigdelset(&set, synchronous);
-    return set;
-}
-
-const sigset_t asynchronous_signals = make_asynchronous_signals();
-
-// The signal mask outside the call this thread is in, if any. The library
-// forks MBROLA during a call: that process must start with this mask, not
-// with the call's. (Static TLS, like the engine's.)
-__attribute__((tls_model("initial-exec"))) thread_local const sigset_t*
-    mask_outside_call = nullptr;
-
-void restore_mask_in_child() {
-    if (mask_outside_call != nullptr)
-        pthread_sigmask(SIG_SETMASK, mask_outside_call, nullptr);
-}
-
-[[maybe_unused]] const int fork_handler_registered =
-    pthread_atfork(nullptr, nullptr, restore_mask_in_child);
-
-// Python runs signal handlers on the main thread only (with the standard
-// interpreter, the thread whose id is the process id, also in a forked
-// child), so only a call there checks for them.
-bool on_main_thread() { return gettid() == getpid(); }
-
 // Whether the interpreter is exiting, asked without the GIL: a thread that
 // takes the GIL then is ended (3.11-3.13) or held forever (3.14 on).
 // From 3.13 on the interpreter says so itself: Py_IsFinalizing, looked up
@@ -121,7 +83,7 @@ bool on_main_thread() { return gettid() == getpid(); }
 // inside a call. Asking the flag first keeps calls outside the exit from
 // reading the interpreter's plain int without the GIL.
 std::atomic<bool> exit_handlers_started{false};
-int (*interpreter_says_finalizing)() = nullptr;  // set once, at import
+interpreter_query interpreter_says_finalizing = nullptr;  // set at import
 
 bool interpreter_finalizing() {
     if (interpreter_says_finalizing != nullptr)
@@ -139,8 +101,7 @@ PyMethodDef exit_handler_method = {"_note_exit", note_exit_handlers_started,
                                    METH_NOARGS, nullptr};
 
 int prepare_finalizing_check() {
-    interpreter_says_finalizing = reinterpret_cast<int (*)()>(
-        dlsym(RTLD_DEFAULT, "Py_IsFinalizing"));
+    interpreter_says_finalizing = find_interpreter_query("Py_IsFinalizing");
     if (interpreter_says_finalizing != nullptr) return 0;
     owned_ref atexit_module(PyImport_ImportModule("atexit"));
     if (atexit_module.get() == nullptr) return -1;
@@ -157,7 +118,7 @@ constexpr long signal_check_interval_ns = 50'000'000;
 
 struct signal_check {
     PyThreadState* thread_state;  // saved while the GIL is released
-    sigset_t caller_mask;         // the mask outside the call
+    signals_outside_call outside;  // the caller's, held during the call
     timespec next;                // no check before this time
     bool raised;                  // a handler raised; its exception is set
 };
@@ -183,12 +144,11 @@ int run_signal_handlers(void* context) {
         return 0;
     schedule_next_check(check, now);
     if (interpreter_finalizing()) return 0;
-    // Pending signals are delivered here, to Python's C-level handler.
-    pthread_sigmask(SIG_SETMASK, &check.caller_mask, nullptr);
+    let_signals_through(check.outside);
     PyEval_RestoreThread(check.thread_state);
     check.raised = PyErr_CheckSignals() != 0;
     check.thread_state = PyEval_SaveThread();
-    pthread_sigmask(SIG_BLOCK, &asynchronous_signals, &check.caller_mask);
+    hold_signals_again(check.outside);
     return check.raised ? 1 : 0;
 }
 
@@ -203,13 +163,6 @@ int run_under_gil(int (*work)(), void* context) {
     int status = work();
     check.thread_state = PyEval_SaveThread();
     return status;
-}
-
-// Python 3.11-3.13 end a thread that asks for the GIL while the interpreter
-// exits with pthread_exit, which unwinds the C++ frames in between. A
-// daemon thread whose call ends then waits for the process to end instead.
-[[noreturn]] void wait_for_exit() {
-    for (;;) pause();
 }
 
 // Runs the engine with the GIL released, taking it back only to run signal
@@ -227,17 +180,18 @@ int call_engine(const char* output_file_path,
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     schedule_next_check(check, now);
-    pthread_sigmask(SIG_BLOCK, &asynchronous_signals, &check.caller_mask);
-    const sigset_t* outer_mask = mask_outside_call;
-    mask_outside_call = &check.caller_mask;
+    hold_signals(check.outside);
     check.thread_state = PyEval_SaveThread();
     int status = synthesize_fragments(
         output_file_path, table.data(), quit_after,
         static_cast<unsigned int>(table.size()), backwards, sample_rate,
         synthesized, &control);
-    mask_outside_call = outer_mask;
-    pthread_sigmask(SIG_SETMASK, &check.caller_mask, nullptr);
-    if (!main_thread && interpreter_finalizing()) wait_for_exit();
+    release_signals(check.outside);
+    // Python 3.11-3.13 end a thread that asks for the GIL while the
+    // interpreter exits (pthread_exit), which unwinds the C++ frames in
+    // between: a daemon thread whose call ends then waits for the process
+    // to end instead.
+    if (!main_thread && interpreter_finalizing()) wait_for_process_exit();
     PyEval_RestoreThread(check.thread_state);
     *raised = check.raised;
     return status;
@@ -639,7 +593,7 @@ PyMODINIT_FUNC PyInit_vyn(void) {
     owned_ref module(PyModule_Create(&module_definition));
     if (module.get() == nullptr || add_build_facts(module.get()) != 0 ||
         add_private_interface(module.get()) != 0 ||
-        prepare_finalizing_check() != 0)
+        prepare_finalizing_check() != 0 || prepare_signal_checks() != 0)
         return nullptr;
     return module.release();
 }

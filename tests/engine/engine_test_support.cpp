@@ -1,11 +1,11 @@
 #include "engine_test_support.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 
 #include "synthesizer.h"
+#include "test_platform.h"
 #include "voices.h"
 
 std::uint32_t wave_contents::le32(std::size_t offset) const {
@@ -51,20 +51,6 @@ wave_contents read_wave(const std::string& path) {
     return contents;
 }
 
-namespace {
-
-// The process's open file descriptors: a recording left open keeps its
-// output's.
-std::size_t open_descriptors() {
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/self/fd"))
-        ++count;
-    return count;
-}
-
-}  // namespace
-
 std::vector<fragment_entry> table_of(const std::vector<const char*>& texts,
                                      const char* voice_code) {
     std::vector<fragment_entry> table;
@@ -77,17 +63,14 @@ void engine_test::SetUp() {
     reset_engine_state();
     reset_voice_cache();
     fake_espeak::reset();
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "vyn-engine-XXXXXX")
-            .string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    directory_ = pattern;
+    directory_ = make_test_directory();
+    ASSERT_NE(directory_, "");
     path_ = directory_ + "/out.wav";
-    descriptors_ = open_descriptors();
+    files_ = open_files();
 }
 
 void engine_test::TearDown() {
-    EXPECT_EQ(open_descriptors(), descriptors_)
+    EXPECT_EQ(open_files(), files_)
         << "a recording was left open";
     std::filesystem::remove_all(directory_);
 }

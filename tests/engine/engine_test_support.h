@@ -60,7 +60,7 @@ protected:
 
     std::string directory_;
     std::string path_;
-    std::size_t descriptors_ = 0;  // open at the start of the test
+    std::size_t files_ = 0;  // open at the start of the test
 };
 
 std::vector<fragment_entry> table_of(const std::vector<const char*>& texts,

@@ -1,6 +1,7 @@
-// One call at a time holds the engine: concurrent callers, and a fork while
-// another thread holds it. (A call from inside a call: the module's signal
-// tests.)
+// One call at a time holds the engine: concurrent callers, and a waiting
+// caller asked to stop (a fork while another thread holds it:
+// test_fork_posix.cpp; a call from inside a call: the module's signal
+// tests).
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -9,28 +10,10 @@
 #include <string>
 #include <thread>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "engine_test_support.h"
+#include "lock_test_support.h"
 
 namespace {
-
-synthesis_control control_of(int (*should_stop)(void*), void* context) {
-    synthesis_control control{};
-    control.callbacks.should_stop = should_stop;
-    control.callbacks.context = context;
-    return control;
-}
-
-int call(const std::string& path, std::vector<fragment_entry> table,
-         synthesis_control* control = nullptr) {
-    int rate = 0;
-    unsigned int synthesized = 0;
-    return synthesize_fragments(path.c_str(), table.data(), 0,
-                                static_cast<unsigned int>(table.size()), 0,
-                                &rate, &synthesized, control);
-}
 
 // Each caller's file holds its own fragments only. (The ThreadSanitizer run
 // of these tests sees any access to the engine's state outside the lock.)
@@ -53,34 +36,6 @@ TEST_F(engine_test, concurrent_callers_each_get_their_own_file) {
     other.join();
     EXPECT_TRUE(first);
     EXPECT_TRUE(second);
-}
-
-struct gate {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool inside = false;
-    bool go = false;
-};
-
-// Holds a call between its fragments until the test lets it go.
-int hold_at_gate(void* context) {
-    auto& gate = *static_cast<struct gate*>(context);
-    std::unique_lock<std::mutex> lock(gate.mutex);
-    gate.inside = true;
-    gate.changed.notify_all();
-    gate.changed.wait(lock, [&] { return gate.go; });
-    return 0;
-}
-
-void wait_inside(gate& gate) {
-    std::unique_lock<std::mutex> lock(gate.mutex);
-    gate.changed.wait(lock, [&] { return gate.inside; });
-}
-
-void open_gate(gate& gate) {
-    std::lock_guard<std::mutex> lock(gate.mutex);
-    gate.go = true;
-    gate.changed.notify_all();
 }
 
 // A caller waiting for the engine is asked whether to stop while it waits;
@@ -118,40 +73,6 @@ TEST_F(engine_test, waiting_caller_is_asked_whether_to_stop) {
     waiter.join();
     EXPECT_EQ(waiter_status, 0);
     EXPECT_EQ(read_wave(waiter_path).marks(), std::vector<short>{5});
-}
-
-// Another thread is between fragments, with samples still buffered for its
-// file, when this one forks: the child can call at once, and neither its
-// call nor its exit (which flushes every stream) writes to the parent's file.
-TEST_F(engine_test, fork_child_has_a_free_engine_and_spares_the_parents_file) {
-    gate gate;
-    synthesis_control control = control_of(hold_at_gate, &gate);
-    int parent_status = -1;
-    std::thread caller([&] {
-        parent_status = call(path_, table_of({"0.13#1", "0.1#2"}), &control);
-    });
-    wait_inside(gate);
-    std::string child_path = directory_ + "/child.wav";
-    pid_t child = fork();
-    if (child == 0) {
-        bool ok = call(child_path, table_of({"0.1#7"})) == 0 &&
-                  read_wave(child_path).marks() == std::vector<short>{7};
-        // What exit() does to every stream, without the leak check that
-        // would count the parent's threads' memory.
-        std::fflush(nullptr);
-        _exit(ok ? 0 : 1);
-    }
-    ASSERT_GT(child, 0);
-    int child_status = -1;
-    ASSERT_EQ(waitpid(child, &child_status, 0), child);
-    open_gate(gate);
-    caller.join();
-    EXPECT_TRUE(WIFEXITED(child_status) && WEXITSTATUS(child_status) == 0);
-    EXPECT_EQ(parent_status, 0);
-    wave_contents file = read_wave(path_);
-    EXPECT_TRUE(file.sizes_match());
-    EXPECT_EQ(file.samples().size(), 2867u + 2205u);
-    EXPECT_EQ(file.marks(), (std::vector<short>{1, 2}));
 }
 
 }  // namespace

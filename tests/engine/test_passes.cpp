@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "engine_test_support.h"
+#include "mbrola_pipes.h"
 #include "patched_library.h"
 
 namespace {
@@ -271,6 +272,7 @@ class mixed_rates : public engine_test,
 // One file at the highest rate of the list; each fragment exactly as long
 // as it is at its own rate, so the anchors stay on the file's samples.
 TEST_P(mixed_rates, one_file_at_the_highest_rate) {
+    if (mbrola_unavailable() != nullptr) GTEST_SKIP() << "no MBROLA here";
     const mixed_case& c = GetParam();
     fake_espeak::set_mbrola_voice("mb-a", 16000);
     fake_espeak::keep_mbrola_rate(c.keep_mbrola_rate);
@@ -300,6 +302,7 @@ TEST_P(mixed_rates, one_file_at_the_highest_rate) {
 // The restart sets the process's locale for a moment: it runs through the
 // caller's exclusive hook, which holds the host's other threads off.
 TEST_F(engine_test, restart_runs_through_the_exclusive_hook) {
+    if (mbrola_unavailable() != nullptr) GTEST_SKIP() << "no MBROLA here";
     fake_espeak::set_mbrola_voice("mb-a", 16000);
     fake_espeak::keep_mbrola_rate(true);
     std::vector<fragment_entry> table{{0, 0, "mb-a", "0.5"},
@@ -318,6 +321,19 @@ TEST_F(engine_test, restart_runs_through_the_exclusive_hook) {
               0);
     EXPECT_EQ(exclusive_runs, 1);
     EXPECT_EQ(fake_espeak::initialize_calls(), 2);
+}
+
+// Where no MBROLA program runs (Windows), an MBROLA voice is refused with
+// its reason before anything is written.
+TEST_F(engine_test, mbrola_voice_refused_where_none_runs) {
+    if (mbrola_unavailable() == nullptr) GTEST_SKIP() << "MBROLA runs here";
+    fake_espeak::set_mbrola_voice("mb-a", 16000);
+    synthesis result = run_table({{0, 0, "en", "0.5"}, {0, 0, "mb-a", "0.5"}});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.control.results.failed_fragment, 1);
+    EXPECT_STREQ(result.control.results.failure_reason,
+                 "voice 'mb-a': MBROLA voices do not run on Windows");
+    EXPECT_FALSE(read_wave(path_).exists);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "engine_test_support.h"
+#include "test_platform.h"
 #include "recording.h"
 
 namespace {
@@ -52,17 +53,18 @@ TEST_P(output_path, leading_blanks_are_stripped_trailing_kept) {
                            ? name
                            : name.substr(0, slash) + directory_ + "/" +
                                  name.substr(slash);
+    const char* created = GetParam().created;
+    if (created != nullptr && !name_allowed(created)) created = nullptr;
     synthesis result = run_at(path, {"0.1"});
-    ASSERT_EQ(result.status, GetParam().created ? 0 : 1);
-    if (GetParam().created) {
-        wave_contents file =
-            read_wave(directory_ + "/" + GetParam().created);
+    ASSERT_EQ(result.status, created ? 0 : 1);
+    if (created) {
+        wave_contents file = read_wave(directory_ + "/" + created);
         EXPECT_TRUE(file.exists);
         EXPECT_TRUE(file.sizes_match());
     }
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory_),
                             std::filesystem::directory_iterator{}),
-              GetParam().created ? 1 : 0);
+              created ? 1 : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -246,7 +248,7 @@ TEST_F(engine_test, write_past_the_size_limit_fails_before_it_is_made) {
     wave_file_max_samples = 2205;
     EXPECT_EQ(run({"0.1"}).status, 0) << "exactly at the limit";
     // A stream has no size fields to overflow.
-    result = run_at("/dev/null", {"0.2#1", "0.1#2"});
+    result = run_at(null_device, {"0.2#1", "0.1#2"});
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.table[1].end, static_cast<float>(6615.0 / 22050));
 }
@@ -259,7 +261,7 @@ TEST_F(engine_test, stream_takes_more_than_a_wave_file_can_hold) {
     text_script huge;
     huge.blocks.assign(33, block{block_samples, 1, false, {}});
     fake_espeak::script_text("huge", huge);
-    synthesis result = run_at("/dev/null", {"huge", "0.1"});
+    synthesis result = run_at(null_device, {"huge", "0.1"});
     ASSERT_EQ(result.status, 0);
     EXPECT_EQ(result.table[0].end,
               static_cast<float>(static_cast<double>(huge_samples) / 22050));

@@ -1,0 +1,56 @@
+// Files, one small interface per platform: platform_file_posix.cpp and
+// platform_file_windows.cpp. Paths are UTF-8 everywhere; streams are the
+// engine's own C runtime's and never leave the engine.
+// Internal to the engine (and its tests).
+#ifndef VYN_PLATFORM_FILE_H
+#define VYN_PLATFORM_FILE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// Opens an output for writing: a regular file is created or emptied; a
+// pipe, FIFO or device is taken as it is, and a FIFO without a reader
+// fails at once rather than holding the call until one comes. Never
+// inherited by a program started later. Null on failure.
+std::FILE* open_output_stream(const char* path) noexcept;
+
+// Whether the stream is a regular file (one that can be sought back).
+bool is_regular_file(std::FILE* file) noexcept;
+
+// Writes size bytes at offset of a flushed regular file in one write,
+// without moving the stream's position. Returns 0 or 1.
+int write_at(std::FILE* file, const void* data, std::size_t size,
+             std::int64_t offset) noexcept;
+
+// The position of a flushed stream, in bytes; -1 on failure.
+std::int64_t stream_position(std::FILE* file) noexcept;
+
+// Cuts a flushed regular file to length bytes; the stream's position is
+// left where it was. Returns 0 or 1.
+int truncate_stream(std::FILE* file, std::int64_t length) noexcept;
+
+// Sets a flushed stream's position. Returns 0 or 1.
+int seek_stream(std::FILE* file, std::int64_t position) noexcept;
+
+// Removes the file at path. Returns 0 or 1.
+int remove_path(const char* path) noexcept;
+
+// Opens a data file for reading its lines (never inherited). Null on
+// failure.
+std::FILE* open_data_file(const char* path) noexcept;
+
+// Reads a whole regular file. False when it cannot.
+bool read_whole_file(const std::string& path,
+                     std::vector<unsigned char>& bytes);
+
+// The size of the regular file at path, in bytes; -1 for anything else.
+std::int64_t regular_file_size(const std::string& path) noexcept;
+
+// Whether path names a directory; a file that can be read.
+bool is_directory(const std::string& path) noexcept;
+bool is_readable_file(const std::string& path) noexcept;
+
+#endif

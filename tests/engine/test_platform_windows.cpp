@@ -1,0 +1,33 @@
+#include "test_platform.h"
+
+#include <windows.h>
+
+#include <filesystem>
+#include <string>
+
+// A name no other test process picks at the same time: the process id and
+// a count.
+std::string make_test_directory() {
+    static unsigned int made = 0;
+    std::filesystem::path path =
+        std::filesystem::temp_directory_path() /
+        ("vyn-engine-" + std::to_string(GetCurrentProcessId()) + "-" +
+         std::to_string(++made));
+    std::error_code error;
+    return std::filesystem::create_directory(path, error) ? path.string()
+                                                           : "";
+}
+
+std::size_t open_files() {
+    DWORD handles = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &handles);
+    return handles;
+}
+
+bool name_allowed(const std::string& name) {
+    for (char c : name)
+        if (static_cast<unsigned char>(c) < 0x20) return false;
+    return true;
+}
+
+const char* const null_device = "NUL";
