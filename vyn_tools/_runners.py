@@ -265,8 +265,10 @@ class Watch:
             finished, _ = futures.wait(pending,
                                        timeout=PROGRESS_POLL_SECONDS,
                                        return_when=futures.FIRST_COMPLETED)
+            if finished:  # the probe is for the quiet spells alone
+                return finished
             seen = self.probe()
-            if finished or seen != self.seen:
+            if seen != self.seen:
                 self.seen = seen
                 return finished
             if time.monotonic() - since > STALL_SECONDS:
