@@ -1,6 +1,7 @@
 """Many fragment lists into many files: each job is the four arguments of
 vyn.synthesize_multiple, its output path the caller's (storage all the
 workers share, on a cluster)."""
+import os
 import signal
 from concurrent.futures import Executor
 from typing import Any, Iterable, Iterator, NamedTuple, Optional
@@ -8,7 +9,9 @@ from typing import Any, Iterable, Iterator, NamedTuple, Optional
 import vyn
 
 from ._errors import parse_error, synthesis_error
-from ._runners import Runner, in_completion_order, kill_workers, new_pool
+from . import _runners
+from ._runners import (Runner, Stalled, Watch, in_completion_order,
+                       kill_workers, new_pool)
 
 # Jobs go out in batches: a short list takes about a millisecond, less than
 # handing it to a worker costs.
@@ -23,8 +26,8 @@ class JobResult(NamedTuple):
 
 class RerunResult(tuple):
     """What vyn.synthesize_multiple returned for a job whose first worker
-    died with other jobs in hand: the same tuple, with a note that says so
-    in __notes__, as an error carries its notes."""
+    died or stalled with other jobs in hand: the same tuple, with a note
+    that says so in __notes__, as an error carries its notes."""
 
     def __new__(cls, result, note):
         noted = super().__new__(cls, result)
@@ -57,7 +60,9 @@ def synthesize_corpus(jobs: Iterable[Any], *, workers: Optional[int] = None,
     backwards, fragments), on workers local processes (default: the usable
     cores) or the given executor. Yields a JobResult (job, result) per job
     in the order they finish; a job that fails has its ValueError (with its
-    note) as its result, and the other jobs go on."""
+    note) as its result, and the other jobs go on. On local workers, the
+    batches in hand when no job is done and no job's file grows for
+    STALL_SECONDS (a stopped worker) are run again as a dead worker's are."""
     jobs = list(jobs)
     runner = Runner(workers, executor)
     size = batch_size(len(jobs), runner.parallelism)
@@ -65,35 +70,62 @@ def synthesize_corpus(jobs: Iterable[Any], *, workers: Optional[int] = None,
                for first in range(0, len(jobs), size)]
     tasks = [(synthesize_jobs, ([jobs[i] for i in batch],))
              for batch in batches]
+    probe = None
+    if runner.local and not runner.inline:
+        def probe(in_hand):
+            return [file_size(jobs[i]) for index in in_hand
+                    for i in batches[index]]
     suspects = []
     for index, future in in_completion_order(runner, tasks,
-                                             2 * runner.parallelism):
+                                             2 * runner.parallelism, probe):
         try:
             results = future.result()
+        except Stalled:
+            suspects.extend((i, stalled_note()) for i in batches[index])
+            continue
         except Exception:  # a worker died with the batch in hand
-            suspects.extend(batches[index])
+            suspects.extend((i, DIED) for i in batches[index])
             continue
         for job_index, result in zip(batches[index], results):
             yield JobResult(jobs[job_index], result)
     yield from isolate(runner, jobs, sorted(suspects))
 
 
+DIED = "its first worker died, with other jobs in hand"
+
+
+def stalled_note():
+    return (f"its first worker made no progress for "
+            f"{_runners.STALL_SECONDS:g} s, with other jobs in hand")
+
+
+def file_size(job):
+    """The size of a job's output file, which grows while it is written."""
+    try:
+        return os.stat(job[0]).st_size
+    except Exception:  # no file yet, or not a job
+        return None
+
+
 def isolate(runner, jobs, suspects):
-    """Each job a dead worker held, alone in a worker: the job that ends
-    its worker again fails with a note naming it and how the worker ended;
-    the others yield their results, noted."""
+    """Each job a dead or stalled worker held, (job index, note), alone in
+    a worker: the job that ends or stalls its worker again fails with a
+    note naming it and how; the others yield their results, noted."""
     alone = Alone(runner)
     try:
-        for job_index in suspects:
+        for job_index, note in suspects:
             try:
                 result = alone.run(jobs[job_index])
+            except Stalled:
+                result = synthesis_error(
+                    f"job {job_index} made no progress for "
+                    f"{_runners.STALL_SECONDS:g} s")
             except Exception as error:
                 result = synthesis_error(f"job {job_index} ended its worker "
                                          f"({alone.cause(error)})")
             else:
                 if not isinstance(result, ValueError):
-                    result = RerunResult(result, "its first worker died, "
-                                         "with other jobs in hand")
+                    result = RerunResult(result, note)
             yield JobResult(jobs[job_index], result)
     finally:
         alone.close()
@@ -117,6 +149,9 @@ class Alone:
         future = self.pool.submit(synthesize_jobs, [job])
         self.process = next(iter(self.pool._processes.values()), None)
         try:
+            watch = Watch(lambda: file_size(job))
+            while not future.done():
+                watch.wait([future])
             return future.result()[0]
         except Exception:
             self.close()

@@ -174,13 +174,17 @@ class Runner:
 
     def stalled(self):
         """The error for workers that made no progress for STALL_SECONDS;
-        a pool of ours is ended with them (a stopped worker would hold it
-        for ever)."""
+        a pool of ours is ended with them."""
+        self.end_stalled_pool()
+        return synthesis_error(f"a worker made no progress for "
+                               f"{STALL_SECONDS:g} s")
+
+    def end_stalled_pool(self):
+        """Kills a pool of ours and starts a new one: a stopped worker would
+        hold it for ever. A pool of the caller's is left as it is."""
         if self.owned_pool is not None:
             drop_local_pool(self.owned_pool, kill=True)
             self.executor = self.owned_pool = local_pool(self.parallelism)
-        return synthesis_error(f"a worker made no progress for "
-                               f"{STALL_SECONDS:g} s")
 
     def failure(self, error):
         """The synthesis error for a task that did not come back: its
@@ -209,9 +213,7 @@ class InOrder:
         self.runner, self.tasks = runner, tasks
         self.window, self.waves = window, waves
         self.pending, self.done, self.next_task = {}, {}, 0
-        # Without a probe of the work's progress, only the executor's own
-        # bounds apply (Dask's worker time-to-live).
-        self.probe, self.seen = probe, None
+        self.watch = Watch(probe)
         self._hand_out()
 
     def _hand_out(self):
@@ -220,32 +222,16 @@ class InOrder:
 
     def __iter__(self):
         for index in range(len(self.tasks)):
-            last_progress = time.monotonic()
             while index not in self.done:
                 if not (self.waves and self.pending):
                     self._hand_out()
-                finished, last_progress = self._wait(last_progress)
+                try:
+                    finished = self.watch.wait(self.pending)
+                except Stalled:
+                    raise self.runner.stalled() from None
                 for future in finished:
                     self.done[self.pending.pop(future)] = future
             yield index, self.done.pop(index)
-
-    def _wait(self, last_progress):
-        """(the futures done, the time of the last progress seen): waits
-        for one to be done, failing the call when the probe sees no
-        progress for STALL_SECONDS."""
-        if self.probe is None:
-            return futures.wait(self.pending,
-                                return_when=futures.FIRST_COMPLETED)[0], 0
-        while True:
-            finished, _ = futures.wait(self.pending,
-                                       timeout=PROGRESS_POLL_SECONDS,
-                                       return_when=futures.FIRST_COMPLETED)
-            now, seen = time.monotonic(), self.probe()
-            if finished or seen != self.seen:
-                self.seen = seen
-                return finished, now
-            if now - last_progress > STALL_SECONDS:
-                raise self.runner.stalled()
 
     def close(self):
         """Cancels what has not started; gives {index: future} of the tasks
@@ -256,19 +242,69 @@ class InOrder:
                 if not future.done()}
 
 
-def in_completion_order(runner, tasks, window):
-    """Yields (index, future) for tasks as they finish."""
+class Stalled(Exception):
+    """The work made no progress for STALL_SECONDS."""
+
+
+class Watch:
+    """Waits for a task to be done, bounded where a probe of the work's
+    progress is given (a value that changes while the workers work): without
+    one, only the executor's own bounds apply (Dask's worker time-to-live)."""
+
+    def __init__(self, probe=None):
+        self.probe, self.seen = probe, None
+
+    def wait(self, pending):
+        """The futures of pending done; Stalled when none is done and the
+        probe sees no change for STALL_SECONDS."""
+        if self.probe is None:
+            return futures.wait(pending,
+                                return_when=futures.FIRST_COMPLETED)[0]
+        since = time.monotonic()
+        while True:
+            finished, _ = futures.wait(pending,
+                                       timeout=PROGRESS_POLL_SECONDS,
+                                       return_when=futures.FIRST_COMPLETED)
+            if finished:  # the probe is for the quiet spells alone
+                return finished
+            seen = self.probe()
+            if seen != self.seen:
+                self.seen = seen
+                return finished
+            if time.monotonic() - since > STALL_SECONDS:
+                raise Stalled()
+
+
+def in_completion_order(runner, tasks, window, probe=None):
+    """Yields (index, future) for tasks as they finish. With a probe of the
+    progress of the tasks in hand (it is given their indices), the tasks in
+    hand when it sees none for STALL_SECONDS are yielded with a future that
+    failed with Stalled, a pool of ours is replaced, and the rest go on."""
     pending, next_task = {}, 0
+    watch = Watch(probe and (lambda: probe(sorted(pending.values()))))
     try:
         while True:
             next_task = _submit_window(runner, tasks, window, next_task,
                                        pending)
             if not pending:
                 return
-            finished, _ = futures.wait(pending,
-                                       return_when=futures.FIRST_COMPLETED)
+            try:
+                finished = watch.wait(pending)
+            except Stalled as stall:
+                yield from _given_up(runner, pending, stall)
+                continue
             for future in finished:
                 yield pending.pop(future), future
     finally:
         for future in pending:
             future.cancel()
+
+
+def _given_up(runner, pending, stall):
+    runner.end_stalled_pool()
+    for future, index in list(pending.items()):
+        future.cancel()
+        del pending[future]
+        failed = futures.Future()
+        failed.set_exception(stall)
+        yield index, failed

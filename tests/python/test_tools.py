@@ -527,3 +527,34 @@ report(failed=failed, took=took, count=count, stopped=stopped)
     assert read_wave(tmp_path / "out.wav").frames >= 0
     outcome["processes"].append(outcome["stopped"])
     assert leftovers() == []
+
+
+def test_a_corpus_job_that_stops_its_worker_fails_alone(tmp_path):
+    # The text stops the worker that receives it, with its batch and then
+    # alone; every child of the caller's must be gone in the end.
+    outcome, leftovers = run_caller(tmp_path, """
+runners.STALL_SECONDS = 2.0
+STOP = "__import__('os').kill(__import__('os').getpid(), 19)"  # SIGSTOP
+class StopsItsWorker:
+    def __reduce__(self):
+        return (eval, (STOP,))
+jobs = [(os.devnull, 0.0, 0, [("en", f"Job {i}.")]) for i in range(300)]
+jobs[200] = (os.devnull, 0.0, 0, [("en", StopsItsWorker())])
+done = {jobs.index(d.job): d.result
+        for d in vyn_tools.synthesize_corpus(jobs, workers=2)}
+failed = done.pop(200)
+report(failed=[str(failed), *failed.__notes__], count=len(done),
+       synthesized=sorted({r[1] for r in done.values()}),
+       notes=sorted({tuple(getattr(r, "__notes__", ()))
+                     for r in done.values()}),
+       children=[int(pid) for task in os.listdir("/proc/self/task") for pid
+                 in open(f"/proc/self/task/{task}/children").read().split()])
+""")
+    assert outcome["failed"] == [SYNTHESIS_ERROR,
+                                 "job 200 made no progress for 2 s"]
+    assert outcome["count"] == 299 and outcome["synthesized"] == [1]
+    assert outcome["notes"] == [[], ["its first worker made no progress for "
+                                     "2 s, with other jobs in hand"]]
+    outcome["processes"] += [pid for pid in outcome["children"]
+                             if pid != outcome["tracker"]]
+    assert leftovers() == []
