@@ -99,6 +99,22 @@ def kill_workers(pool):
             pass
 
 
+def workers_cpu_ticks(pool):
+    """The CPU time the pool's worker processes have used, in clock ticks:
+    it grows while any of them works, and a stopped one adds nothing. A
+    work whose output does not grow (a stream, /dev/null) shows its
+    progress here."""
+    ticks = 0
+    for process in list(getattr(pool, "_processes", {}).values()):
+        try:
+            with open(f"/proc/{process.pid}/stat") as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+            ticks += int(fields[11]) + int(fields[12])  # utime, stime
+        except (OSError, IndexError, ValueError, AttributeError):
+            pass
+    return ticks
+
+
 def executor_parallelism(executor):
     if isinstance(executor, InlineExecutor):
         return 1
@@ -213,7 +229,7 @@ class InOrder:
         self.runner, self.tasks = runner, tasks
         self.window, self.waves = window, waves
         self.pending, self.done, self.next_task = {}, {}, 0
-        self.watch = Watch(probe)
+        self.watch = Watch(probe, runner)
         self._hand_out()
 
     def _hand_out(self):
@@ -248,11 +264,14 @@ class Stalled(Exception):
 
 class Watch:
     """Waits for a task to be done, bounded where a probe of the work's
-    progress is given (a value that changes while the workers work): without
-    one, only the executor's own bounds apply (Dask's worker time-to-live)."""
+    progress is given (a value that changes while the workers work, to which
+    the CPU time of a local pool's workers is added): without one, only the
+    executor's own bounds apply (Dask's worker time-to-live)."""
 
-    def __init__(self, probe=None):
-        self.probe, self.seen = probe, None
+    def __init__(self, probe=None, runner=None):
+        self.probe = probe and (lambda: (
+            probe(), workers_cpu_ticks(getattr(runner, "executor", None))))
+        self.seen = None
 
     def wait(self, pending):
         """The futures of pending done; Stalled when none is done and the
@@ -281,7 +300,8 @@ def in_completion_order(runner, tasks, window, probe=None):
     hand when it sees none for STALL_SECONDS are yielded with a future that
     failed with Stalled, a pool of ours is replaced, and the rest go on."""
     pending, next_task = {}, 0
-    watch = Watch(probe and (lambda: probe(sorted(pending.values()))))
+    watch = Watch(probe and (lambda: probe(sorted(pending.values()))),
+                  runner)
     try:
         while True:
             next_task = _submit_window(runner, tasks, window, next_task,
