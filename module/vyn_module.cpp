@@ -681,10 +681,8 @@ PyMethodDef module_methods[] = {
      "quit_after seconds\n"
      ":param int backwards: if 1, synthesize backwards, from the last "
      "fragment to the first\n"
-     ":param list fragments: list of (voice_code, text) or (voice_code, "
-     "text, settings) tuples of text fragments to be synthesized; settings "
-     "maps any of 'rate', 'pitch', 'volume', 'word_gap' to an int, for "
-     "that fragment only\n"
+     ":param list fragments: list of (voice_code, text) tuples of text "
+     "fragments to be synthesized\n"
      ":rtype: tuple (sample_rate, synthesized, list) where list is a list of "
      "(begin, end) time values"},
     {"synthesize_words", py_synthesize_words, METH_VARARGS,
