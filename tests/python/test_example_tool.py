@@ -219,8 +219,9 @@ class TestFailures:
         assert completed.returncode == 0, completed.stderr
         shaped = [(voice, text, {"rate": 120, "pitch": 70, "volume": 150,
                                  "word_gap": 3}) for voice, text in STORY]
+        output = str(tmp_path / "vyn.wav")
         called = run_python(f"import vyn; vyn.synthesize_multiple("
-                            f"{str(tmp_path / 'vyn.wav')!r}, 0, 0, {shaped!r})")
+                            f"{output!r}, 0, 0, {shaped!r})")
         assert called.returncode == 0, called.stderr
         assert (tmp_path / "story.wav").read_bytes() == \
             (tmp_path / "vyn.wav").read_bytes()
