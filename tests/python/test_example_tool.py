@@ -225,6 +225,8 @@ class TestFailures:
         assert called.returncode == 0, called.stderr
         assert (tmp_path / "story.wav").read_bytes() == \
             (tmp_path / "vyn.wav").read_bytes()
+        document = json.loads((tmp_path / "story.json").read_text("utf-8"))
+        assert document["settings"] == shaped[0][2]
 
 
 class TestPlot:
