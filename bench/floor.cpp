@@ -6,7 +6,9 @@
 //   vyn_floor drop|write FRAGMENTS [options]
 //     drop               samples are counted and dropped (pure synthesis)
 //     write              one fwrite per callback into a WAVE file (vyn's I/O)
-//     FRAGMENTS          one fragment a line: VOICE, a tab, TEXT
+//     FRAGMENTS          one fragment a line: VOICE, a tab, TEXT, and
+//                        optionally a tab and settings as vyn takes them:
+//                        rate=N,pitch=N,volume=N,word_gap=N (any of them)
 //     --output PATH      the file of the write variant
 //     --quit-after S     stop after the fragment whose end reaches S seconds
 //     --backwards        with --quit-after: first measure from the last
@@ -27,13 +29,29 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
+// The library's parameter of each setting, and its value at
+// initialisation, which the next fragment must speak with again.
+struct setting_parameter {
+    const char* key;
+    espeak_PARAMETER parameter;
+    int initial;
+};
+const setting_parameter setting_parameters[] = {
+    {"rate", espeakRATE, espeakRATE_NORMAL},
+    {"pitch", espeakPITCH, 50},
+    {"volume", espeakVOLUME, 100},
+    {"word_gap", espeakWORDGAP, 0},
+};
+
 struct fragment {
     std::string voice;
     std::string text;
+    std::vector<std::pair<espeak_PARAMETER, int>> settings;
 };
 
 struct options {
@@ -115,11 +133,28 @@ bool close_output(int rate) {
     return ok;
 }
 
+// The least a fragment's settings need: set after the voice, put back
+// before the next fragment (the library keeps them across voices).
+void apply_settings(const fragment& f) {
+    static std::vector<std::pair<espeak_PARAMETER, int>> changed;
+    for (const auto& [parameter, initial] : changed)
+        espeak_SetParameter(parameter, initial, 0);
+    changed.clear();
+    for (const auto& [parameter, value] : f.settings) {
+        espeak_SetParameter(parameter, value, 0);
+        for (const setting_parameter& known : setting_parameters) {
+            if (known.parameter == parameter)
+                changed.emplace_back(parameter, known.initial);
+        }
+    }
+}
+
 bool synthesize(const fragment& f) {
     espeak_VOICE voice;
     std::memset(&voice, 0, sizeof voice);
     voice.languages = f.voice.c_str();
     if (espeak_SetVoiceByProperties(&voice) != EE_OK) return false;
+    apply_settings(f);
     if (espeak_Synth(f.text.c_str(), f.text.size() + 1, 0, POS_CHARACTER, 0,
                      synth_flags, nullptr, nullptr) != EE_OK)
         return false;
@@ -131,6 +166,28 @@ bool limit_reached(double quit_after, int rate) {
            static_cast<double>(samples) / rate >= quit_after;
 }
 
+// "rate=N,pitch=N": each key known, each value a number.
+bool read_settings(const std::string& text, fragment& f) {
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t comma = text.find(',', at);
+        std::string item = text.substr(at, comma - at);
+        std::size_t equals = item.find('=');
+        bool known = false;
+        for (const setting_parameter& setting : setting_parameters) {
+            if (item.compare(0, equals, setting.key) != 0 ||
+                equals != std::strlen(setting.key))
+                continue;
+            f.settings.emplace_back(setting.parameter,
+                                    std::atoi(item.c_str() + equals + 1));
+            known = true;
+        }
+        if (!known) return false;
+        at = comma == std::string::npos ? text.size() : comma + 1;
+    }
+    return true;
+}
+
 bool read_fragments(const char* path, std::vector<fragment>& fragments) {
     std::ifstream in(path);
     if (!in) return false;
@@ -138,7 +195,13 @@ bool read_fragments(const char* path, std::vector<fragment>& fragments) {
     while (std::getline(in, line)) {
         std::size_t tab = line.find('\t');
         if (tab == std::string::npos) return false;
-        fragments.push_back({line.substr(0, tab), line.substr(tab + 1)});
+        std::size_t second = line.find('\t', tab + 1);
+        fragment f{line.substr(0, tab),
+                   line.substr(tab + 1, second - tab - 1), {}};
+        if (second != std::string::npos &&
+            !read_settings(line.substr(second + 1), f))
+            return false;
+        fragments.push_back(std::move(f));
     }
     return true;
 }

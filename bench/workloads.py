@@ -86,14 +86,32 @@ def multilingual(rounds):
 
 
 def write_fragments(path, fragments):
-    """One fragment a line, VOICE<TAB>TEXT, the floor program's input."""
+    """One fragment a line, VOICE<TAB>TEXT, with <TAB>key=value,... for its
+    settings if it has them: the floor program's input."""
     with open(path, "w", encoding="utf-8") as out:
-        for voice, text in fragments:
+        for voice, text, *settings in fragments:
             if "\t" in text or "\n" in text:
                 raise ValueError(f"fragment cannot be one line: {text!r}")
-            out.write(f"{voice}\t{text}\n")
+            shaped = "".join("\t" + ",".join(f"{k}={v}" for k, v in s.items())
+                             for s in settings)
+            out.write(f"{voice}\t{text}{shaped}\n")
 
 
 def read_fragments(path):
+    fragments = []
     with open(path, encoding="utf-8") as lines:
-        return [tuple(line.rstrip("\n").split("\t", 1)) for line in lines]
+        for line in lines:
+            voice, text, *settings = line.rstrip("\n").split("\t")
+            fragments.append((voice, text, *(
+                {k: int(v) for k, v in (i.split("=") for i in s.split(","))}
+                for s in settings)))
+    return fragments
+
+
+def with_settings(fragments):
+    """Every other fragment with settings of its own (of every kind, the
+    rate the synthesizer speaks itself): the one after it gets its voice's
+    own back."""
+    shaped = {"rate": 250, "pitch": 60, "volume": 120, "word_gap": 2}
+    return [(voice, text, shaped) if i % 2 == 0 else (voice, text)
+            for i, (voice, text) in enumerate(fragments)]

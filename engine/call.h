@@ -13,11 +13,12 @@ struct resolved_voice;
 struct recording_record;
 
 // How one fragment is spoken, resolved once per call by the voice check
-// and carried with the fragment from then on: its voice today. A setting
-// a fragment can carry of its own (speed, pitch, volume, word gap, SSML)
-// belongs here beside it, and is applied where the voice is (apply_voice).
+// and carried with the fragment from then on: its voice and its own
+// settings. A further setting a fragment can carry (SSML) belongs here
+// beside them, and is applied where the voice is (apply_voice).
 struct fragment_voice {
     const resolved_voice* voice;  // the check's record of its code
+    const fragment_settings* settings;  // checked; null: the voice's own
 };
 
 struct call_record {

@@ -6,13 +6,46 @@
 
 #include <cstdint>
 
-// One fragment of the table. The engine reads voice_code and text and writes
-// begin and end of the fragments it puts into the file.
+// How a fragment asks to be spoken other than as its voice speaks, as the
+// espeak-ng command line's options do; for that fragment only: the next one
+// starts from its own voice's settings. A field counts only when its flag
+// is in `given`, so a zero-initialised record is the voice's own. Values
+// outside the ranges below fail the call before anything is written (the
+// library would clamp some of them silently).
+enum fragment_setting_flag : unsigned int {
+    setting_rate = 1,      // -s
+    setting_pitch = 2,     // -p
+    setting_volume = 4,    // -a
+    setting_word_gap = 8,  // -g
+};
+
+struct fragment_settings {
+    unsigned int given;  // fragment_setting_flag bits
+    int rate;            // words per minute, 80 to 1000
+    int pitch;           // 0 to 99
+    int volume;          // 0 to 200
+    int word_gap;        // pause between words, 10 ms units: 0 to 1000
+};
+
+// The ranges the engine takes. Above 449 words per minute the library
+// speeds its audio up afterwards (sonic), and its word events no longer
+// fall where the words are: a call that collects words refuses such rates.
+constexpr int min_setting_rate = 80;
+constexpr int max_setting_rate = 1000;
+constexpr int max_synthesized_rate = 449;
+constexpr int max_setting_pitch = 99;
+constexpr int max_setting_volume = 200;
+constexpr int max_setting_word_gap = 1000;
+
+// One fragment of the table. The engine reads voice_code, text and settings
+// and writes begin and end of the fragments it puts into the file.
 struct fragment_entry {
     float begin;             // seconds from the start of the output file
     float end;               // seconds from the start of the output file
     const char* voice_code;  // NUL-terminated UTF-8, not owned
     const char* text;        // NUL-terminated UTF-8, not owned; may be null
+    // Null: the voice's own settings. Not owned.
+    const fragment_settings* settings = nullptr;
 };
 
 // A word of a fragment written, handed to the caller as it is found.

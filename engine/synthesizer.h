@@ -17,6 +17,9 @@ struct synthesizer_record {
     // Set in a child forked while another thread was inside the engine:
     // the library still holds that call's unfinished text.
     bool holds_foreign_text;
+    // A fragment's settings left the library's pitch, volume or word gap
+    // off their defaults: selecting a voice keeps them (fragment_settings.h).
+    bool parameters_changed;
 };
 
 extern synthesizer_record synthesizer;

@@ -1,6 +1,7 @@
 #include "voices.h"
 
 #include "descriptor_reserve.h"
+#include "fragment_settings.h"
 #include "mbrola_pipes.h"
 #include "patched_library.h"
 #include "platform_file.h"
@@ -422,6 +423,20 @@ void forget_checked() {
 
 }  // namespace
 
+namespace {
+
+bool settings_fit(call_record& call, unsigned int j) {
+    char reason[sizeof call.control.results.failure_reason];
+    bool with_words = call.control.callbacks.take_word != nullptr;
+    if (settings_acceptable(call.fragments[j].settings, with_words, reason,
+                            sizeof reason))
+        return true;
+    blame(call, j, reason);
+    return false;
+}
+
+}  // namespace
+
 int check_voices(call_record& call, int* file_rate) noexcept {
     *file_rate = call.n == 0 ? synthesizer.initialised_rate : 0;
     try {
@@ -439,7 +454,8 @@ int check_voices(call_record& call, int* file_rate) noexcept {
                                                 : too_few_descriptors_reason);
                 return 1;
             }
-            call.voices[j].voice = voice;
+            if (!settings_fit(call, j)) return 1;
+            call.voices[j] = fragment_voice{voice, call.fragments[j].settings};
             *file_rate = std::max(*file_rate, voice->sample_rate);
         }
         return 0;
@@ -485,6 +501,7 @@ bool select_voice_alone(const resolved_voice& voice) {
 int apply_voice(const fragment_voice& fragment,
                 const synthesis_callbacks& callbacks) noexcept {
     start_from_fresh_state();
+    restore_default_parameters();
     const resolved_voice& voice = *fragment.voice;
     bool with_variant = select_voice_alone(voice);
     // Selecting a voice sets its speed only when its file names one; this
@@ -493,6 +510,7 @@ int apply_voice(const fragment_voice& fragment,
     if (select_at_its_rate(voice, callbacks) != 0) return 1;
     if (!with_variant)
         espeak_SetParameter(espeakRATE, initial_speech_rate, 0);
+    apply_settings(fragment.settings);
     return 0;
 }
 

@@ -23,13 +23,14 @@ struct resolved_voice {
 // remembered between calls, every code of a call until it ends), and its
 // voice's dictionary before the library selects the voice. Gives the file's
 // rate: the highest rate among the fragments' voices (the initialised rate
-// for an empty table), so converting up loses nothing of the others. On a
-// refused code returns 1 with the fragment and the reason in the call's
-// results.
+// for an empty table), so converting up loses nothing of the others.
+// Each fragment's settings are checked with its voice. On a refused code or
+// setting returns 1 with the fragment and the reason in the call's results.
 int check_voices(call_record& call, int* file_rate) noexcept;
 
-// Selects the fragment's voice and restores the parameters every fragment
-// starts from (its voice's own speed among them). Returns 0 or 1.
+// Selects the fragment's voice, restores the parameters every fragment
+// starts from (its voice's own speed among them) and applies the
+// fragment's own settings. Returns 0 or 1.
 int apply_voice(const fragment_voice& voice,
                 const synthesis_callbacks& callbacks) noexcept;
 

@@ -216,50 +216,181 @@ PyObject* raise_value_error(const char* message) {
     return nullptr;
 }
 
-// Adds "fragment N: reason" (the reason alone where no fragment is to
-// blame) as a note where the interpreter has notes
-// (3.11 on: asked at run time, the binary serves all versions); N counts
-// from first_index, the place of the table in a longer list.
-void add_failure_note(PyObject* error, const synthesis_control& control,
-                      long first_index) {
-    owned_ref add_note(PyObject_GetAttrString(error, "add_note"));
-    const synthesis_results& results = control.results;
-    bool of_fragment = results.failed_fragment >= 0;
-    owned_ref note(add_note.get() == nullptr ? nullptr
-                   : of_fragment
-                       ? PyUnicode_FromFormat("fragment %ld: %s",
-                                              results.failed_fragment +
-                                                  first_index,
-                                              results.failure_reason)
-                       : PyUnicode_FromString(results.failure_reason));
-    owned_ref added(note.get() == nullptr ? nullptr
-                    : PyObject_CallFunctionObjArgs(add_note.get(), note.get(),
-                                                   nullptr));
+// Adds the note (null: none) where the interpreter has notes (3.11 on:
+// asked at run time, the binary serves all versions).
+void add_note(PyObject* error, PyObject* note) {
+    if (note == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    owned_ref add(PyObject_GetAttrString(error, "add_note"));
+    owned_ref added(add.get() == nullptr ? nullptr
+                    : PyObject_CallFunctionObjArgs(add.get(), note, nullptr));
     if (added.get() == nullptr) PyErr_Clear();
 }
 
-// The synthesis error, with a note where the engine blamed one fragment or
-// named the cause; the message itself stays as it is.
-PyObject* raise_synthesis_error(const synthesis_control& control,
-                                long first_index) {
-    owned_ref error(PyObject_CallFunction(PyExc_ValueError, "s",
-                                          synthesis_error_message));
+// Raises ValueError with one of the fixed messages, and the note if any.
+PyObject* raise_with_note(const char* message, PyObject* note) {
+    owned_ref error(PyObject_CallFunction(PyExc_ValueError, "s", message));
     if (error.get() == nullptr) return nullptr;
-    if (control.results.failed_fragment >= 0 ||
-        control.results.failure_reason[0] != '\0')
-        add_failure_note(error.get(), control, first_index);
+    add_note(error.get(), note);
     PyErr_SetObject(PyExc_ValueError, error.get());
     return nullptr;
 }
 
-// Points the table's entries into the items' UTF-8 buffers. The items come
-// from a tuple snapshot of the list, which the caller keeps alive while the
-// engine runs.
-bool fill_fragment_table(PyObject* items, std::vector<fragment_entry>& table) {
+// The synthesis error, with "fragment N: reason" as a note where the
+// engine blamed one fragment (N counts from first_index, the place of the
+// table in a longer list), the reason alone where it named a cause but no
+// fragment. The message itself stays as it is.
+PyObject* raise_synthesis_error(const synthesis_control& control,
+                                long first_index) {
+    const synthesis_results& results = control.results;
+    owned_ref note(results.failed_fragment >= 0
+                       ? PyUnicode_FromFormat(
+                             "fragment %ld: %s",
+                             results.failed_fragment + first_index,
+                             results.failure_reason)
+                   : results.failure_reason[0] != '\0'
+                       ? PyUnicode_FromString(results.failure_reason)
+                       : nullptr);
+    return raise_with_note(synthesis_error_message, note.get());
+}
+
+// Why the arguments could not be read: a new reference to the note's
+// text, or null (no note).
+struct parse_note {
+    parse_note() = default;
+    parse_note(const parse_note&) = delete;
+    parse_note& operator=(const parse_note&) = delete;
+    ~parse_note() { Py_XDECREF(text); }
+    PyObject* text = nullptr;
+};
+
+// The keys a fragment's settings may have (fragment_settings, engine.h).
+struct setting_key {
+    const char* name;
+    fragment_setting_flag flag;
+    int fragment_settings::*value;
+};
+const setting_key setting_keys[] = {
+    {"rate", setting_rate, &fragment_settings::rate},
+    {"pitch", setting_pitch, &fragment_settings::pitch},
+    {"volume", setting_volume, &fragment_settings::volume},
+    {"word_gap", setting_word_gap, &fragment_settings::word_gap},
+};
+
+const setting_key* find_setting_key(PyObject* key) {
+    if (!PyUnicode_Check(key)) return nullptr;
+    for (const setting_key& known : setting_keys) {
+        if (PyUnicode_CompareWithASCIIString(key, known.name) == 0)
+            return &known;
+    }
+    return nullptr;
+}
+
+// An int (not a bool) as the engine's int: one beyond an int's range is
+// out of every setting's range, and the engine refuses it as such.
+bool read_setting(PyObject* key, PyObject* value, long fragment,
+                  fragment_settings& settings, parse_note& note) {
+    const setting_key* known = find_setting_key(key);
+    if (known == nullptr) {
+        note.text = PyUnicode_FromFormat(
+            "fragment %ld: settings key %R is not one of 'rate', 'pitch', "
+            "'volume', 'word_gap'", fragment, key);
+        return false;
+    }
+    if (!PyLong_Check(value) || PyBool_Check(value)) {
+        note.text = PyUnicode_FromFormat(
+            "fragment %ld: settings key '%s' takes an int", fragment,
+            known->name);
+        return false;
+    }
+    int overflow = 0;
+    long number = PyLong_AsLongAndOverflow(value, &overflow);
+    if (overflow != 0 || number > INT_MAX || number < INT_MIN)
+        number = overflow < 0 || number < 0 ? INT_MIN : INT_MAX;
+    settings.*known->value = static_cast<int>(number);
+    settings.given |= known->flag;
+    return true;
+}
+
+// A dict, or any other collections.abc.Mapping.
+bool is_mapping(PyObject* object) {
+    if (PyDict_Check(object)) return true;
+    owned_ref abc(PyImport_ImportModule("collections.abc"));
+    owned_ref mapping(abc.get() == nullptr
+                          ? nullptr
+                          : PyObject_GetAttrString(abc.get(), "Mapping"));
+    int is = mapping.get() == nullptr
+                 ? -1
+                 : PyObject_IsInstance(object, mapping.get());
+    if (is < 0) PyErr_Clear();
+    return is == 1;
+}
+
+bool read_settings(PyObject* mapping, long fragment,
+                   fragment_settings& settings, parse_note& note) {
+    if (!is_mapping(mapping)) {
+        note.text = PyUnicode_FromFormat(
+            "fragment %ld: settings must be a mapping, such as a dict",
+            fragment);
+        return false;
+    }
+    owned_ref items(PyMapping_Items(mapping));
+    if (items.get() == nullptr || !PyList_Check(items.get())) return false;
+    for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
+        PyObject* pair = PyList_GetItem(items.get(), i);
+        if (!PyTuple_Check(pair) || PyTuple_Size(pair) != 2 ||
+            !read_setting(PyTuple_GetItem(pair, 0), PyTuple_GetItem(pair, 1),
+                          fragment, settings, note))
+            return false;
+    }
+    return true;
+}
+
+// The settings of a table, one record per fragment once one fragment has
+// settings (a list without them allocates nothing); the table points into
+// it, so it is sized once.
+struct settings_store {
+    std::vector<fragment_settings> records;
+    fragment_settings& record(std::size_t i, std::size_t n) {
+        if (records.empty()) records.resize(n);
+        return records[i];
+    }
+};
+
+// One item: (voice_code, text) or (voice_code, text, settings).
+bool read_item(PyObject* item, long fragment, std::size_t i,
+               std::vector<fragment_entry>& table, settings_store& settings,
+               parse_note& note) {
+    Py_ssize_t size = PyTuple_Check(item) ? PyTuple_Size(item) : -1;
+    if (size != 2 && size != 3) {
+        note.text = PyUnicode_FromFormat(
+            "fragment %ld: not a (voice_code, text) or (voice_code, text, "
+            "settings) tuple", fragment);
+        return false;
+    }
+    fragment_entry& entry = table[i];
+    PyObject* mapping = nullptr;
+    if (!PyArg_ParseTuple(item, "ss|O", &entry.voice_code, &entry.text,
+                          &mapping))
+        return false;
+    if (mapping == nullptr) return true;
+    fragment_settings& record = settings.record(i, table.size());
+    entry.settings = &record;
+    return read_settings(mapping, fragment, record, note);
+}
+
+// Points the table's entries into the items' UTF-8 buffers, and their
+// settings into the store. The items come from a tuple snapshot of the
+// list, which the caller keeps alive while the engine runs.
+bool fill_fragment_table(PyObject* items, std::vector<fragment_entry>& table,
+                         settings_store& settings, long first_index,
+                         parse_note& note) {
     for (std::size_t i = 0; i < table.size(); ++i) {
         PyObject* item = PyTuple_GetItem(items, static_cast<Py_ssize_t>(i));
-        if (!PyArg_ParseTuple(item, "ss", &table[i].voice_code,
-                              &table[i].text))
+        long fragment = first_index + static_cast<long>(i);
+        if (!read_item(item, fragment, i, table, settings, note))
             return false;
     }
     return true;
@@ -369,9 +500,12 @@ PyObject* synthesize_items(const char* output_file_path, float quit_after,
         return raise_value_error(parse_error_message);
     try {
         std::vector<fragment_entry> table(static_cast<std::size_t>(n));
-        if (!fill_fragment_table(items, table)) {
+        settings_store settings;
+        parse_note note;
+        if (!fill_fragment_table(items, table, settings, options.first_index,
+                                 note)) {
             PyErr_Clear();
-            return raise_value_error(parse_error_message);
+            return raise_with_note(parse_error_message, note.text);
         }
         synthesis_control control{};
         control.results.failed_fragment = -1;
@@ -483,6 +617,15 @@ PyObject* py_check(PyObject* /*module*/, PyObject* args) {
     return parse_and_synthesize(args, "O&fiO", options);
 }
 
+// _check_words: _check as synthesize_words checks (settings it cannot give
+// word times for are refused).
+PyObject* py_check_words(PyObject* /*module*/, PyObject* args) {
+    call_options options;
+    options.check_only = true;
+    options.with_words = true;
+    return parse_and_synthesize(args, "O&fiO", options);
+}
+
 PyMethodDef module_methods[] = {
     // Each doc string opens with the signature that inspect reads (the
     // interpreter takes that line off __doc__).
@@ -512,6 +655,7 @@ PyMethodDef module_methods[] = {
     {"_synthesize_part_words", py_synthesize_part_words, METH_VARARGS,
      nullptr},
     {"_check", py_check, METH_VARARGS, nullptr},
+    {"_check_words", py_check_words, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

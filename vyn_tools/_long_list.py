@@ -88,8 +88,15 @@ def synthesize_part(path, file_rate, fragments, first_index, words=False):
         return PartOutput(part.fragment_ends, wave_file.read(), part.words)
 
 
+def snapshot(item):
+    """A checked item as plain tuple, its settings as a dict: what the
+    caller changes later, or a Mapping that does not pickle, never reaches
+    the workers."""
+    return tuple(item[:2]) + tuple(dict(s) for s in item[2:])
+
+
 def weights_of(fragments):
-    return [len(text) + FRAGMENT_WEIGHT for _, text in fragments]
+    return [len(item[1]) + FRAGMENT_WEIGHT for item in fragments]
 
 
 def plan_parts(fragments, runner, limit=0.0):
@@ -341,10 +348,10 @@ def run(*arguments, workers=None, executor=None, progress=None, words=False):
     the backward mode too, and the words as synthesize_words gives them
     where asked, else None. progress, if given, is called with the number
     of fragments each finished part holds."""
-    checked = check(*arguments)
+    checked = check(*arguments, words=words)
     file_rate, limit = checked.file_rate, checked.quit_after
     path, quit_after, backwards, fragments = arguments
-    fragments = [(voice, text) for voice, text in fragments]
+    fragments = [snapshot(item) for item in fragments]
     backward_mode = backwards != 0 and limit > 0
     runner = Runner(workers, executor)
     parts = plan_parts(fragments, runner, limit)

@@ -147,8 +147,8 @@ class JoinedWave:
             self.descriptor = -1
 
 
-def check(*arguments):
-    """The arguments and every voice as one call checks them, nothing
-    written: a record of the file's rate (file_rate) and the limit as the
-    call takes it (quit_after)."""
-    return vyn._check(*arguments)
+def check(*arguments, words=False):
+    """The arguments and every voice as one call checks them (of
+    synthesize_words where words), nothing written: a record of the file's
+    rate (file_rate) and the limit as the call takes it (quit_after)."""
+    return (vyn._check_words if words else vyn._check)(*arguments)

@@ -29,6 +29,7 @@ struct fake_state {
     std::function<void()> block_observer;
     std::vector<short> samples;  // the last block's, kept for the next
     void* user_data = nullptr;   // the text's, in each of its events
+    std::vector<std::pair<int, int>> parameters_set;
 };
 
 fake_state state;
@@ -132,6 +133,10 @@ int initialize_calls() { return state.initialize_calls; }
 int last_initialize_options() { return state.last_initialize_options; }
 int terminate_calls() { return state.terminate_calls; }
 int voice_selections() { return state.voice_selections; }
+
+const std::vector<std::pair<int, int>>& parameters_set() {
+    return state.parameters_set;
+}
 int fresh_state_resets() { return state.fresh_state_resets; }
 void* user_data() { return state.user_data; }
 const std::vector<int>& callback_answers() { return state.callback_answers; }
@@ -173,7 +178,9 @@ espeak_VOICE* espeak_GetCurrentVoice(void) {
     return &state.current_voice;
 }
 
-espeak_ERROR espeak_SetParameter(espeak_PARAMETER, int, int) {
+espeak_ERROR espeak_SetParameter(espeak_PARAMETER parameter, int value,
+                                 int) {
+    state.parameters_set.emplace_back(parameter, value);
     return EE_OK;
 }
 

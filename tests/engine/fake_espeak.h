@@ -18,6 +18,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fake_espeak {
@@ -64,6 +65,8 @@ int fresh_state_resets();
 void* user_data();
 // What the callback answered for every block delivered, in order.
 const std::vector<int>& callback_answers();
+// Every espeak_SetParameter call, in order: (parameter, value).
+const std::vector<std::pair<int, int>>& parameters_set();
 
 }  // namespace fake_espeak
 

@@ -197,6 +197,29 @@ TEST_F(engine_test, each_voice_code_is_checked_once) {
     EXPECT_EQ(fake_espeak::fresh_state_resets(), VYN_ESPEAK_PATCHED ? 1000 : 0);
 }
 
+// A fragment's settings follow its voice's selection, as the command line's
+// options do; the next fragment gets the defaults back, which the library
+// would otherwise keep. A list without settings sets the rate alone.
+TEST_F(engine_test, settings_apply_to_their_fragment_only) {
+    fragment_settings shaped{setting_rate | setting_pitch | setting_volume |
+                                 setting_word_gap,
+                             300, 0, 200, 5};
+    fragment_settings rate_only{setting_rate, 80, 0, 0, 0};
+    std::vector<fragment_entry> table = table_of({"0.1", "0.1", "0.1", "0.1"});
+    table[0].settings = &shaped;
+    table[2].settings = &rate_only;
+    ASSERT_EQ(run_table(table, 0, 0).status, 0);
+    using set = std::vector<std::pair<int, int>>;
+    EXPECT_EQ(fake_espeak::parameters_set(),
+              (set{{espeakRATE, 175}, {espeakRATE, 300}, {espeakPITCH, 0},
+                   {espeakVOLUME, 200}, {espeakWORDGAP, 5},
+                   {espeakPITCH, 50}, {espeakVOLUME, 100}, {espeakWORDGAP, 0},
+                   {espeakRATE, 175},
+                   {espeakRATE, 175}, {espeakRATE, 80},
+                   {espeakPITCH, 50}, {espeakVOLUME, 100}, {espeakWORDGAP, 0},
+                   {espeakRATE, 175}}));
+}
+
 struct stop_case {
     const char* name;
     float quit_after;

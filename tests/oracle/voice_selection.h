@@ -1,7 +1,8 @@
 // How the oracle programs select a fragment's voice, as vyn does: with the
 // bundled library a fresh synthesis state first (VYN_ESPEAK_PATCHED), the
-// voice by name or else by language, and the speech rate set again after
-// the selection.
+// parameters a fragment's settings change back where a fragment starts
+// from, the voice by name or else by language, and the speech rate set
+// again after the selection.
 #ifndef VYN_ORACLE_VOICE_SELECTION_H
 #define VYN_ORACLE_VOICE_SELECTION_H
 
@@ -14,10 +15,24 @@
 extern "C" void vyn_reset_synthesis_state(void);
 #endif
 
+struct setting_parameter {
+    const char* key;
+    espeak_PARAMETER parameter;
+    int initial;  // what the next fragment speaks with again
+};
+inline const setting_parameter setting_parameters[] = {
+    {"rate", espeakRATE, espeakRATE_NORMAL},
+    {"pitch", espeakPITCH, 50},
+    {"volume", espeakVOLUME, 100},
+    {"word_gap", espeakWORDGAP, 0},
+};
+
 inline bool select_voice(const std::string& code) {
 #if VYN_ESPEAK_PATCHED
     vyn_reset_synthesis_state();
 #endif
+    for (const setting_parameter& setting : setting_parameters)
+        espeak_SetParameter(setting.parameter, setting.initial, 0);
     if (espeak_SetVoiceByName(code.c_str()) != EE_OK) {
         espeak_VOICE voice;
         std::memset(&voice, 0, sizeof voice);

@@ -7,7 +7,11 @@
 // vyn's first call is.
 //
 //   vyn_word_events FRAGMENTS
-//     FRAGMENTS  one fragment a line: VOICE, a tab, TEXT
+//     FRAGMENTS  one fragment a line: VOICE, a tab, TEXT, optionally a tab
+//                and settings: rate=N,pitch=N,volume=N,word_gap=N (any of
+//                them), set after the voice as the command line sets its
+//                options; pitch, volume and word gap go back to their
+//                defaults before every fragment
 //
 // Prints, per fragment, "fragment INDEX SAMPLES RATE" (the samples it
 // delivered and their rate), then one "word SAMPLE POSITION LENGTH" line per
@@ -20,6 +24,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -41,13 +46,34 @@ int on_synth_output(short* wav, int numsamples, espeak_EVENT* events) {
     return 0;
 }
 
+// "rate=N,pitch=N", each applied as it is read.
+bool apply_settings(const std::string& text) {
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t comma = text.find(',', at);
+        std::string item = text.substr(at, comma - at);
+        std::size_t equals = item.find('=');
+        bool known = false;
+        for (const setting_parameter& setting : setting_parameters) {
+            if (item.substr(0, equals) != setting.key) continue;
+            espeak_SetParameter(setting.parameter,
+                                std::atoi(item.c_str() + equals + 1), 0);
+            known = true;
+        }
+        if (!known) return false;
+        at = comma == std::string::npos ? text.size() : comma + 1;
+    }
+    return true;
+}
+
 // U+0001 is spoken as a space, as vyn speaks it.
-bool synthesize(const std::string& code, std::string text) {
+bool synthesize(const std::string& code, std::string text,
+                const std::string& settings) {
     for (char& c : text) {
         if (c == '\x01') c = ' ';
     }
     samples = 0;
-    return select_voice(code) &&
+    return select_voice(code) && apply_settings(settings) &&
            espeak_Synth(text.c_str(), text.size() + 1, 0, POS_CHARACTER, 0,
                         synth_flags, nullptr, nullptr) == EE_OK &&
            espeak_Synchronize() == EE_OK;
@@ -71,9 +97,15 @@ int main(int argc, char** argv) {
     std::string line;
     for (int index = 0; std::getline(in, line); ++index) {
         std::size_t tab = line.find('\t');
+        std::size_t second =
+            tab == std::string::npos ? tab : line.find('\t', tab + 1);
         std::printf("fragment %d\n", index);
         if (tab == std::string::npos ||
-            !synthesize(line.substr(0, tab), line.substr(tab + 1))) {
+            !synthesize(line.substr(0, tab),
+                        line.substr(tab + 1, second - tab - 1),
+                        second == std::string::npos
+                            ? std::string()
+                            : line.substr(second + 1))) {
             std::fprintf(stderr, "fragment %d failed\n", index);
             return 1;
         }

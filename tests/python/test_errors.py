@@ -5,6 +5,7 @@ import os
 import pytest
 
 import vyn
+import vyn_tools
 from conftest import (
     ListSubclass, PARSE_ERROR, SYNTHESIS_ERROR, read_wave, run_python,
     without_voice_data)
@@ -78,6 +79,68 @@ def test_bad_fragments_synthesize_nothing(wav_path, fragments, synthesize):
         synthesize(str(wav_path), 0.0, 0, fragments)
     assert str(raised.value) == PARSE_ERROR
     assert not wav_path.exists()
+
+
+KEYS = "'rate', 'pitch', 'volume', 'word_gap'"
+RATES = "rate must be from 80 to 1000 words per minute"
+
+
+# The item comes third: the note counts from the whole list's start.
+@pytest.mark.parametrize("settings, message, note", [
+    ([("rate", 90)], PARSE_ERROR,
+     "settings must be a mapping, such as a dict"),
+    ({"ssml": True}, PARSE_ERROR, f"settings key 'ssml' is not one of {KEYS}"),
+    ({1: 90}, PARSE_ERROR, f"settings key 1 is not one of {KEYS}"),
+    ({"rate": True}, PARSE_ERROR, "settings key 'rate' takes an int"),
+    ({"pitch": 50.0}, PARSE_ERROR, "settings key 'pitch' takes an int"),
+    ({"volume": "100"}, PARSE_ERROR, "settings key 'volume' takes an int"),
+    ({"rate": 79}, SYNTHESIS_ERROR, RATES),
+    ({"rate": 1001}, SYNTHESIS_ERROR, RATES),
+    ({"rate": 2 ** 70}, SYNTHESIS_ERROR, RATES),
+    ({"rate": -2 ** 70}, SYNTHESIS_ERROR, RATES),
+    ({"pitch": -1}, SYNTHESIS_ERROR, "pitch must be from 0 to 99"),
+    ({"pitch": 100}, SYNTHESIS_ERROR, "pitch must be from 0 to 99"),
+    ({"volume": 201}, SYNTHESIS_ERROR, "volume must be from 0 to 200"),
+    ({"word_gap": -1}, SYNTHESIS_ERROR,
+     "word_gap must be from 0 to 1000 (units of 10 ms)"),
+    ({"rate": 200, "word_gap": 1001}, SYNTHESIS_ERROR,
+     "word_gap must be from 0 to 1000 (units of 10 ms)"),
+])
+def test_bad_settings_name_the_fragment_and_leave_the_file(
+        wav_path, settings, message, note, synthesize):
+    wav_path.write_bytes(b"earlier")
+    with pytest.raises(ValueError) as raised:
+        synthesize(str(wav_path), 0.0, 0,
+                   [GOOD, GOOD, ("en", "Hi", settings), GOOD])
+    assert str(raised.value) == message
+    assert raised.value.__notes__ == [f"fragment 2: {note}"]
+    assert wav_path.read_bytes() == b"earlier"
+
+
+@pytest.mark.parametrize("item", [("en", "Hi", {}, {}), ("en", "Hi", {}, 1),
+                                  ("en",), ["en", "Hi", {}]])
+def test_an_item_of_another_shape_is_named(wav_path, item):
+    with pytest.raises(ValueError) as raised:
+        vyn.synthesize_multiple(str(wav_path), 0.0, 0, [GOOD, item])
+    assert str(raised.value) == PARSE_ERROR
+    assert raised.value.__notes__ == [
+        "fragment 1: not a (voice_code, text) or (voice_code, text, settings)"
+        " tuple"]
+
+
+@pytest.mark.parametrize("words", [vyn.synthesize_words,
+                                   vyn_tools.synthesize_words])
+def test_rates_sped_up_afterwards_give_no_word_times(wav_path, words):
+    """Above 449 words a minute the library's word events are not where the
+    sped-up words are: refused before the file is opened."""
+    wav_path.write_bytes(b"earlier")
+    fast = [GOOD, ("en", "Hi", {"rate": 450})]
+    with pytest.raises(ValueError) as raised:
+        words(str(wav_path), 0.0, 0, fast)
+    assert raised.value.__notes__ == [
+        "fragment 1: rate above 449 words per minute gives no word times"]
+    assert wav_path.read_bytes() == b"earlier"
+    assert vyn.synthesize_multiple(str(wav_path), 0.0, 0, fast)[1] == 2
 
 
 def dev_full(tmp_path):

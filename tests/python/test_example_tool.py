@@ -199,11 +199,34 @@ class TestFailures:
         (["a.txt", "b.txt", "-o", "x.wav"], 1, "must contain {stem}"),
         (["a.txt", "-f", "json,xml"], 2, "choose from json, srt, tsv, vtt"),
         (["a.txt", "--quit-after", "-1"], 2, "0 or more"),
+        (["a.txt", "--rate", "79"], 2, "a whole number from 80 to 1000"),
+        (["a.txt", "--pitch", "x"], 2, "a whole number from 0 to 99"),
+        (["a.txt", "--word-gap", "1001"], 2, "from 0 to 1000"),
+        (["a.txt", "--rate", "450", "--words"], 2,
+         "--words needs a --rate of 449 or less"),
     ])
     def test_usage_errors(self, tmp_path, arguments, status, message):
         completed = run_tool(*arguments, cwd=tmp_path)
         assert (completed.returncode, message in completed.stderr) == (
             status, True), completed.stderr
+
+    def test_settings_shape_every_line_as_vyn_s_call(self, tmp_path):
+        """Both first calls of a fresh process: the same bytes."""
+        write_story(tmp_path / "story.txt")
+        completed = run_tool("story.txt", "--rate", "120", "--pitch", "70",
+                             "--volume", "150", "--word-gap", "3",
+                             cwd=tmp_path)
+        assert completed.returncode == 0, completed.stderr
+        shaped = [(voice, text, {"rate": 120, "pitch": 70, "volume": 150,
+                                 "word_gap": 3}) for voice, text in STORY]
+        output = str(tmp_path / "vyn.wav")
+        called = run_python(f"import vyn; vyn.synthesize_multiple("
+                            f"{output!r}, 0, 0, {shaped!r})")
+        assert called.returncode == 0, called.stderr
+        assert (tmp_path / "story.wav").read_bytes() == \
+            (tmp_path / "vyn.wav").read_bytes()
+        document = json.loads((tmp_path / "story.json").read_text("utf-8"))
+        assert document["settings"] == shaped[0][2]
 
 
 class TestPlot:

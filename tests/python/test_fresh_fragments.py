@@ -37,12 +37,28 @@ SAMPLE = [
     ("en+f3", NEUTRAL), ("en+whisper", NEUTRAL), ("en+klatt", NEUTRAL),
     ("en+Storm", NEUTRAL), ("en+croak", NEUTRAL),
 ]
+# Fragments with settings of their own (the ends of each range, sped up
+# above 449) among them: each as the command line speaks it with the same
+# options, and none leaves anything to the fragments after it.
+SHAPED = SAMPLE + [
+    ("en", NEUTRAL, {"rate": 80}), ("cs", "Dobrý den.", {"rate": 1000}),
+    ("de", "Guten Morgen.", {"pitch": 0, "volume": 200}),
+    ("ru", "Привет.", {"pitch": 99, "volume": 0}),
+    ("en+f3", NEUTRAL, {"word_gap": 30, "rate": 449}),
+    ("be", NEUTRAL, {"rate": 450, "pitch": 10}), ("fr", "Bonjour.", {}),
+]
+OPTIONS = {"rate": "-s", "pitch": "-p", "volume": "-a", "word_gap": "-g"}
 
 
-def oracle_samples(directory: Path, voice: str, text: str) -> bytes:
-    path = directory / f"oracle{abs(hash((voice, text)))}.wav"
+def oracle_samples(directory: Path, voice: str, text: str,
+                   settings=None) -> bytes:
+    settings = settings or {}
+    key = json.dumps([voice, text, settings])
+    path = directory / f"oracle{abs(hash(key))}.wav"
+    options = [part for name, value in settings.items()
+               for part in (OPTIONS[name], str(value))]
     if not path.exists():
-        subprocess.run([espeak_ng(), "-D", "-v", voice, "-w",
+        subprocess.run([espeak_ng(), "-D", "-v", voice, *options, "-w",
                         str(path), text], check=True, capture_output=True,
                        timeout=60)
     with wave.open(str(path), "rb") as reader:
@@ -62,10 +78,11 @@ for path, fragments in json.loads(sys.argv[1]):
 
 
 @pytest.mark.parametrize("fragments", [
-    SAMPLE,
+    SAMPLE, SHAPED,
     pytest.param([("mb-us1", "Hello my friend."), ("mb-us1", NEUTRAL),
+                  ("mb-us1", "Hello my friend.", {"rate": 300, "pitch": 90}),
                   ("mb-us1", "Hello my friend.")], marks=mbrola(0, "us1").marks),
-], ids=["standard", "mbrola"])
+], ids=["standard", "settings", "mbrola"])
 def test_each_fragment_as_in_a_fresh_process(tmp_path, fragments):
     """The list in three orders, in a fresh interpreter and in this one
     (after whatever the suite spoke): each file is the fragments' fresh

@@ -2,6 +2,7 @@
 on success and on every failure path, and a result holds no extra
 references."""
 import sys
+import types
 
 import pytest
 
@@ -16,6 +17,13 @@ def fresh(text: str) -> str:
 
 def make_fragments(*pairs):
     return [(fresh(voice), fresh(text)) for voice, text in pairs]
+
+
+def shaped(settings, wrap=dict):
+    """One fragment with settings of fresh keys (and a mapping that is not
+    a dict, where wrap says), after a plain one."""
+    return make_fragments(("en", "One.")) + [(fresh("en"), fresh("Two."), wrap(
+        {fresh(key): value for key, value in settings.items()}))]
 
 
 def good(tmp):
@@ -60,6 +68,20 @@ CASES = [
      SYNTHESIS_ERROR),
     ("bad-path", lambda tmp: str(tmp / "missing" / "out.wav"), 0, 0,
      lambda: make_fragments(("en", "One.")), SYNTHESIS_ERROR),
+    ("settings", good, 0, 0,
+     lambda: shaped({"rate": 300, "pitch": 1000 - 990, "word_gap": 2}), None),
+    ("settings-mapping", good, 0.5, 1,
+     lambda: shaped({"volume": 150}, types.MappingProxyType), None),
+    ("settings-unknown-key", good, 0, 0, lambda: shaped({"ssml": True}),
+     PARSE_ERROR),
+    ("settings-wrong-type", good, 0, 0, lambda: shaped({"rate": 300.5}),
+     PARSE_ERROR),
+    ("settings-not-a-mapping", good, 0, 0,
+     lambda: make_fragments(("en", "One.")) + [(fresh("en"), fresh("x"),
+                                                [fresh("rate")])],
+     PARSE_ERROR),
+    ("settings-out-of-range", good, 0, 0, lambda: shaped({"rate": 10 ** 30}),
+     SYNTHESIS_ERROR),
 ]
 
 
@@ -72,6 +94,10 @@ def everything_in(path, fragments):
     for item in fragments:
         objects.append(item)
         objects.extend(item)
+        for settings in item[2:]:
+            objects.extend(settings)
+            objects.extend(settings.values() if hasattr(settings, "values")
+                           else [])
     return objects
 
 

@@ -29,12 +29,12 @@ from vyn_tools._wave import JoinedWave
 SENTENCES = [
     ("en", "The first sentence is short."),
     ("de", "Der zweite Satz ist deutlich länger als der erste, viel länger."),
-    ("en", "A third one."),
+    ("en", "A third one.", {"rate": 300, "pitch": 80}),
     ("fr", "Et voici une phrase française, avec beaucoup de mots."),
     ("en", ""),
     ("en+f3", "A voice variant speaks here."),
     ("en", "The seventh comes near the end."),
-    ("es", "La última frase."),
+    ("es", "La última frase.", {"volume": 150, "word_gap": 5}),
 ]
 LIST = SENTENCES * 3  # 24 fragments, about 40 s
 

@@ -43,6 +43,15 @@ CASES = [
     ("?!", []),
 ]
 # Scripts written without spaces between words.
+# Fragments with settings among the languages: words stay the library's at
+# the ends of the rates it speaks itself, with pauses, pitch and volume.
+SHAPED = [
+    ("en", "Slowly, with long pauses between the words.",
+     {"rate": 80, "word_gap": 50}),
+    ("de", "Schnell gesprochen, so schnell es geht.",
+     {"rate": 449, "pitch": 99}),
+    ("fr", "Doucement et très bas.", {"volume": 10, "pitch": 0}),
+]
 UNSPACED = {"cmn", "hak", "yue", "ja", "th", "my", "shn"}
 # Klingon's Latin spelling writes some letters as capitals; the library
 # starts a word at each of them (nuqneH: nuqne, H).
@@ -117,7 +126,10 @@ def oracle():
 
 def library_events(oracle, fragments, path):
     """Per fragment: (samples, rate, [(sample, position, length)])."""
-    path.write_text("".join(f"{v}\t{t}\n" for v, t in fragments))
+    path.write_text("".join(
+        "\t".join([v, t, *(",".join(f"{k}={n}" for k, n in s.items())
+                            for s in settings)]) + "\n"
+        for v, t, *settings in fragments))
     # The bundled library has no data of its own but the module's.
     env = {**os.environ, "ESPEAK_DATA_PATH": str(library_data().parent)} \
         if vyn._bundled else None
@@ -165,8 +177,8 @@ def every_language(oracle, tmp_path_factory):
         key, sentence = sentence_for(language, table)
         fragments.append((code, sentence))
         keys.append(key)
-    fragments += [("en", text) for text, _ in CASES]
-    keys += ["en"] * len(CASES)
+    fragments += [("en", text) for text, _ in CASES] + SHAPED
+    keys += ["en"] * len(CASES) + [voice for voice, _, _ in SHAPED]
     work = tmp_path_factory.mktemp("words")
     events = library_events(oracle, fragments, work / "fragments.txt")
     return fragments, keys, fresh_words(fragments, work / "out.wav"), events
@@ -201,7 +213,7 @@ def test_every_listed_language(every_language):
     rate, synthesized, anchors, words = result
     assert synthesized == len(fragments) == len(words)
     start = 0
-    for i, (voice, text) in enumerate(fragments):
+    for i, (voice, text, *_) in enumerate(fragments):
         samples, own_rate, fragment_events = events[i]
         begins = expected_begins(rate, fragment_events, start, own_rate)
         check_words(words[i], text, anchors[i], begins, keys[i])

@@ -3,7 +3,7 @@ help."""
 import argparse
 import math
 from pathlib import Path
-from typing import List, Optional, Sequence
+from typing import Dict, List, Optional, Sequence
 
 from .formats import FORMATS
 
@@ -62,6 +62,36 @@ def seconds(value: str) -> float:
     return number
 
 
+# Every line's own speech settings, as vyn takes them (its ranges): option,
+# key, low, high, what it sets.
+SETTINGS = [
+    ("--rate", "rate", 80, 1000, "words per minute, as espeak-ng -s"),
+    ("--pitch", "pitch", 0, 99, "as espeak-ng -p (50: the voice's own)"),
+    ("--volume", "volume", 0, 200, "as espeak-ng -a (default 100)"),
+    ("--word-gap", "word_gap", 0, 1000,
+     "pause between words in units of 10 ms, as espeak-ng -g"),
+]
+
+
+def setting(low: int, high: int):
+    def number(value: str) -> int:
+        try:
+            result = int(value)
+        except ValueError:
+            result = low - 1
+        if not low <= result <= high:
+            raise argparse.ArgumentTypeError(
+                f"a whole number from {low} to {high}")
+        return result
+    return number
+
+
+def speech_settings(arguments: argparse.Namespace) -> Dict[str, int]:
+    """The settings given, as vyn's fragments carry them."""
+    return {key: getattr(arguments, key) for _, key, _, _, _ in SETTINGS
+            if getattr(arguments, key) is not None}
+
+
 def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog=PROGRAM, description=DESCRIPTION, epilog=EPILOG,
@@ -74,6 +104,10 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--voice", default="en",
                    help="voice for lines without one, as espeak-ng -v "
                         "takes it (default: en)")
+    for option, key, low, high, meaning in SETTINGS:
+        p.add_argument(option, type=setting(low, high), dest=key,
+                       metavar="N",
+                       help=f"every line: {meaning}; {low} to {high}")
     p.add_argument("--quit-after", type=seconds, default=0.0,
                    metavar="SECONDS",
                    help="stop after the fragment whose end reaches SECONDS")
@@ -115,4 +149,7 @@ def parse(argv: Optional[Sequence[str]] = None) -> argparse.Namespace:
         p.error("--backwards needs --quit-after")
     if arguments.jobs < 1:
         p.error("--jobs needs a number of 1 or more")
+    if arguments.words and (arguments.rate or 0) > 449:
+        p.error("--words needs a --rate of 449 or less: above, eSpeak NG "
+                "speeds the audio up afterwards and gives no word times")
     return arguments

@@ -32,7 +32,7 @@ def as_json(outcome: Outcome) -> str:
         "input": str(job.input_path), "wav": str(job.wav_path),
         "sample_rate": outcome.sample_rate,
         "quit_after": job.quit_after or None, "backwards": job.backwards,
-        "start": outcome.start, "anchors": anchor_records(outcome),
+        "settings": job.settings, "start": outcome.start, "anchors": anchor_records(outcome),
     }
     return json.dumps(document, ensure_ascii=False, indent=2) + "\n"
 

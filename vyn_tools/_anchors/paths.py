@@ -5,6 +5,7 @@ import os
 from pathlib import Path
 from typing import List, Optional
 
+from .arguments import speech_settings
 from .records import Job, ToolError
 
 STANDARD_OUTPUT = "-"
@@ -61,7 +62,8 @@ def plan(arguments: argparse.Namespace) -> List[Job]:
                    for name in dict.fromkeys(arguments.format)}
         jobs.append(Job(input_path, wav_path, anchors, plot_path,
                         arguments.voice, arguments.quit_after,
-                        arguments.backwards, arguments.words))
+                        arguments.backwards, arguments.words,
+                        speech_settings(arguments)))
     written = [p for job in jobs for p in (job.wav_path, job.plot_path,
                                            *job.anchor_paths.values()) if p]
     inputs = {p.resolve() for p in arguments.inputs}

@@ -28,6 +28,9 @@ class Job:
     quit_after: float
     backwards: bool
     words: bool = False  # where each word begins, too
+    # Every line's own rate, pitch, volume, word gap: vyn's fragment
+    # settings; empty, each voice's own.
+    settings: Dict[str, int] = field(default_factory=dict)
     # How one input's list is split: local processes, or an executor (a
     # Dask cluster's); several inputs run one call each.
     workers: int = 1

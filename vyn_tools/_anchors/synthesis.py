@@ -34,7 +34,9 @@ def check_voices(fragments: List[Fragment]) -> None:
 
 def synthesize(job: Job, fragments: List[Fragment],
                progress: Optional[Callable[[int], None]] = None) -> Outcome:
-    items = [(fragment.voice, fragment.text) for fragment in fragments]
+    settings = (job.settings,) if job.settings else ()
+    items = [(fragment.voice, fragment.text, *settings)
+             for fragment in fragments]
     job.wav_path.parent.mkdir(parents=True, exist_ok=True)
     check_voices(fragments)
     try:
