@@ -3,6 +3,7 @@ processes kept warm between calls, or any concurrent.futures.Executor (a
 Dask cluster's among them). Tasks go out in a window of a few more than the
 workers can run, so that work a limit makes useless is mostly never
 started."""
+import atexit
 import concurrent.futures as futures
 import multiprocessing
 import os
@@ -77,6 +78,17 @@ def local_pool(workers, start_method=None):
             _pool = new_pool(workers, start_method)
             _pool_key = key
         return _pool
+
+
+@atexit.register
+def _end_kept_pool():
+    """Shuts the kept pool down while the interpreter is whole: collected
+    during its teardown, an executor's callback finds its modules gone and
+    prints an error."""
+    global _pool
+    pool, _pool = _pool, None
+    if pool is not None:
+        pool.shutdown(wait=False, cancel_futures=True)
 
 
 def drop_local_pool(pool, kill=False):

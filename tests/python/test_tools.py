@@ -366,6 +366,15 @@ vyn_tools._long_list.MIN_PART_CHARACTERS = 1
 def sentences(n):
     return [("en", f"This is sentence number {i} of a long list.")
             for i in range(n)]
+def children():
+    pids = []
+    for task in os.listdir("/proc/self/task"):
+        try:  # a thread may end meanwhile
+            with open(f"/proc/self/task/{task}/children") as listed:
+                pids += map(int, listed.read().split())
+        except FileNotFoundError:
+            pass
+    return pids
 def report(**what):
     what["processes"] = list(runners._pool._processes)
     what["tracker"] = resource_tracker._resource_tracker._pid
@@ -547,8 +556,7 @@ report(failed=[str(failed), *failed.__notes__], count=len(done),
        synthesized=sorted({r[1] for r in done.values()}),
        notes=sorted({tuple(getattr(r, "__notes__", ()))
                      for r in done.values()}),
-       children=[int(pid) for task in os.listdir("/proc/self/task") for pid
-                 in open(f"/proc/self/task/{task}/children").read().split()])
+       children=children())
 """)
     assert outcome["failed"] == [SYNTHESIS_ERROR,
                                  "job 200 made no progress for 2 s"]
