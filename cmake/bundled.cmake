@@ -140,10 +140,11 @@ set_target_properties(vyn_espeak_ng PROPERTIES
 add_dependencies(vyn_espeak_ng espeak_ng_build)
 if(WIN32)
   # Every consumer sees the API as the library was built (plain), and links
-  # libssp, which its stack protector and _FORTIFY_SOURCE need there.
+  # libssp, which both libraries' stack protector and _FORTIFY_SOURCE need
+  # there (the engine tests link libsoxr without eSpeak NG).
   set_property(TARGET vyn_espeak_ng APPEND PROPERTY
     INTERFACE_COMPILE_DEFINITIONS LIBESPEAK_NG_STATIC=1)
-  set_property(TARGET vyn_espeak_ng APPEND PROPERTY
+  set_property(TARGET vyn_espeak_ng vyn_soxr APPEND PROPERTY
     INTERFACE_LINK_LIBRARIES ssp)
 endif()
 

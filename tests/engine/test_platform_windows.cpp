@@ -6,16 +6,19 @@
 #include <string>
 
 // A name no other test process picks at the same time: the process id and
-// a count.
+// a count, past the directories an earlier process with the same id (wine
+// reuses them) left behind when it was stopped.
 std::string make_test_directory() {
     static unsigned int made = 0;
-    std::filesystem::path path =
-        std::filesystem::temp_directory_path() /
-        ("vyn-engine-" + std::to_string(GetCurrentProcessId()) + "-" +
-         std::to_string(++made));
     std::error_code error;
-    return std::filesystem::create_directory(path, error) ? path.string()
-                                                           : "";
+    for (;;) {
+        std::filesystem::path path =
+            std::filesystem::temp_directory_path() /
+            ("vyn-engine-" + std::to_string(GetCurrentProcessId()) + "-" +
+             std::to_string(++made));
+        if (std::filesystem::create_directory(path, error)) return path.string();
+        if (error) return "";
+    }
 }
 
 std::size_t open_files() {
