@@ -12,8 +12,21 @@
 // Initialises condition for timed waits on the platform's wait clock.
 void init_timed_condition(pthread_cond_t& condition) noexcept;
 
+// The clock those waits are measured against.
+extern const clockid_t wait_clock;
+
 // The time `nanoseconds` from now on that clock, for
 // pthread_cond_timedwait.
-timespec deadline_after(std::int64_t nanoseconds) noexcept;
+inline timespec deadline_after(std::int64_t nanoseconds) noexcept {
+    timespec deadline;
+    clock_gettime(wait_clock, &deadline);
+    deadline.tv_sec += nanoseconds / 1'000'000'000;
+    deadline.tv_nsec += static_cast<long>(nanoseconds % 1'000'000'000);
+    if (deadline.tv_nsec >= 1'000'000'000) {
+        deadline.tv_nsec -= 1'000'000'000;
+        ++deadline.tv_sec;
+    }
+    return deadline;
+}
 
 #endif
