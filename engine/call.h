@@ -49,4 +49,7 @@ bool caller_asks_to_stop(const call_record& call) noexcept;
 // Names fragment j and the reason in the caller's results.
 void blame(call_record& call, unsigned int j, const char* reason) noexcept;
 
+// Names the reason of a failure that no fragment is to blame for.
+void name_cause(synthesis_results& results, const char* reason) noexcept;
+
 #endif

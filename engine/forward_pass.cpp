@@ -8,7 +8,6 @@
 #include "words.h"
 
 #include <cstdint>
-#include <cstdio>
 
 namespace {
 
@@ -86,8 +85,7 @@ int name_descriptor_shortage(call_record& call) {
     synthesis_results& results = call.control.results;
     if (results.failure_reason[0] == '\0' &&
         !descriptors_free(descriptors_to_write))
-        std::snprintf(results.failure_reason, sizeof results.failure_reason,
-                      "%s", too_few_descriptors_reason);
+        name_cause(results, too_few_descriptors_reason);
     return 1;
 }
 

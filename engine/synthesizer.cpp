@@ -1,5 +1,6 @@
 #include "synthesizer.h"
 
+#include "call.h"
 #include "data_path.h"
 #include "descriptor_reserve.h"
 #include "patched_library.h"
@@ -8,7 +9,6 @@
 #include <espeak-ng/speak_lib.h>
 
 #include <clocale>
-#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
@@ -97,11 +97,7 @@ int ensure_synthesizer(const char** reason) noexcept {
 int prepare_synthesizer(synthesis_results* results) noexcept {
     const char* reason = nullptr;
     if (ensure_synthesizer(&reason) == 0) return 0;
-    if (results != nullptr && reason != nullptr) {
-        results->failed_fragment = -1;
-        std::snprintf(results->failure_reason, sizeof results->failure_reason,
-                      "%s", reason);
-    }
+    if (results != nullptr && reason != nullptr) name_cause(*results, reason);
     return 1;
 }
 

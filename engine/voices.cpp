@@ -421,10 +421,6 @@ void forget_checked() {
     catalog.last_code.clear();
 }
 
-}  // namespace
-
-namespace {
-
 bool settings_fit(call_record& call, unsigned int j) {
     char reason[sizeof call.control.results.failure_reason];
     bool with_words = call.control.callbacks.take_word != nullptr;
