@@ -22,6 +22,8 @@
 // samples written and the wall seconds from after initialisation to the end.
 #include <espeak-ng/speak_lib.h>
 
+#include "setting_parameters.h"
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -33,20 +35,6 @@
 #include <vector>
 
 namespace {
-
-// The library's parameter of each setting, and its value at
-// initialisation, which the next fragment must speak with again.
-struct setting_parameter {
-    const char* key;
-    espeak_PARAMETER parameter;
-    int initial;
-};
-const setting_parameter setting_parameters[] = {
-    {"rate", espeakRATE, espeakRATE_NORMAL},
-    {"pitch", espeakPITCH, 50},
-    {"volume", espeakVOLUME, 100},
-    {"word_gap", espeakWORDGAP, 0},
-};
 
 struct fragment {
     std::string voice;
@@ -168,24 +156,10 @@ bool limit_reached(double quit_after, int rate) {
 
 // "rate=N,pitch=N": each key known, each value a number.
 bool read_settings(const std::string& text, fragment& f) {
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t comma = text.find(',', at);
-        std::string item = text.substr(at, comma - at);
-        std::size_t equals = item.find('=');
-        bool known = false;
-        for (const setting_parameter& setting : setting_parameters) {
-            if (item.compare(0, equals, setting.key) != 0 ||
-                equals != std::strlen(setting.key))
-                continue;
-            f.settings.emplace_back(setting.parameter,
-                                    std::atoi(item.c_str() + equals + 1));
-            known = true;
-        }
-        if (!known) return false;
-        at = comma == std::string::npos ? text.size() : comma + 1;
-    }
-    return true;
+    return read_setting_parameters(text, [&f](espeak_PARAMETER parameter,
+                                              int value) {
+        f.settings.emplace_back(parameter, value);
+    });
 }
 
 bool read_fragments(const char* path, std::vector<fragment>& fragments) {

@@ -8,24 +8,14 @@
 
 #include <espeak-ng/speak_lib.h>
 
+#include "setting_parameters.h"
+
 #include <cstring>
 #include <string>
 
 #if VYN_ESPEAK_PATCHED
 extern "C" void vyn_reset_synthesis_state(void);
 #endif
-
-struct setting_parameter {
-    const char* key;
-    espeak_PARAMETER parameter;
-    int initial;  // what the next fragment speaks with again
-};
-inline const setting_parameter setting_parameters[] = {
-    {"rate", espeakRATE, espeakRATE_NORMAL},
-    {"pitch", espeakPITCH, 50},
-    {"volume", espeakVOLUME, 100},
-    {"word_gap", espeakWORDGAP, 0},
-};
 
 inline bool select_voice(const std::string& code) {
 #if VYN_ESPEAK_PATCHED

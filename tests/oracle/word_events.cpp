@@ -24,8 +24,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -48,22 +46,10 @@ int on_synth_output(short* wav, int numsamples, espeak_EVENT* events) {
 
 // "rate=N,pitch=N", each applied as it is read.
 bool apply_settings(const std::string& text) {
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t comma = text.find(',', at);
-        std::string item = text.substr(at, comma - at);
-        std::size_t equals = item.find('=');
-        bool known = false;
-        for (const setting_parameter& setting : setting_parameters) {
-            if (item.substr(0, equals) != setting.key) continue;
-            espeak_SetParameter(setting.parameter,
-                                std::atoi(item.c_str() + equals + 1), 0);
-            known = true;
-        }
-        if (!known) return false;
-        at = comma == std::string::npos ? text.size() : comma + 1;
-    }
-    return true;
+    return read_setting_parameters(text, [](espeak_PARAMETER parameter,
+                                            int value) {
+        espeak_SetParameter(parameter, value, 0);
+    });
 }
 
 // U+0001 is spoken as a space, as vyn speaks it.
