@@ -10,8 +10,8 @@ import vyn
 
 from ._errors import parse_error, synthesis_error
 from . import _runners
-from ._runners import (Runner, Stalled, Watch, in_completion_order,
-                       kill_workers, new_pool)
+from ._runners import (Runner, Stalled, Watch, drop_local_pool,
+                       in_completion_order, new_pool)
 
 # Jobs go out in batches: a short list takes about a millisecond, less than
 # handing it to a worker costs.
@@ -61,8 +61,9 @@ def synthesize_corpus(jobs: Iterable[Any], *, workers: Optional[int] = None,
     cores) or the given executor. Yields a JobResult (job, result) per job
     in the order they finish; a job that fails has its ValueError (with its
     note) as its result, and the other jobs go on. On local workers, the
-    batches in hand when no job is done and no job's file grows for
-    STALL_SECONDS (a stopped worker) are run again as a dead worker's are."""
+    batches in hand when no job is done, no job's file grows and the
+    workers use no CPU time for STALL_SECONDS (a stopped worker) are run
+    again as a dead worker's are."""
     jobs = list(jobs)
     runner = Runner(workers, executor)
     size = batch_size(len(jobs), runner.parallelism)
@@ -149,7 +150,7 @@ class Alone:
         future = self.pool.submit(synthesize_jobs, [job])
         self.process = next(iter(self.pool._processes.values()), None)
         try:
-            watch = Watch(lambda: file_size(job))
+            watch = Watch(lambda: file_size(job), lambda: self.pool)
             while not future.done():
                 watch.wait([future])
             return future.result()[0]
@@ -170,6 +171,5 @@ class Alone:
 
     def close(self):
         if self.pool is not None:
-            kill_workers(self.pool)
-            self.pool.shutdown(wait=False, cancel_futures=True)
+            drop_local_pool(self.pool, kill=True)
             self.pool = None

@@ -17,8 +17,8 @@ from ._errors import synthesis_error
 from ._workers import CONTEXT, start_worker
 
 # A call whose workers make no progress for this long (no part done, no
-# part's file grown) fails: a stopped worker. Even a part's slowest
-# fragment adds to its file every few milliseconds.
+# part's file grown, no CPU time used) fails: a stopped worker. Even a
+# part's slowest fragment adds to its file every few milliseconds.
 STALL_SECONDS = 60.0
 # How often a waiting call looks for progress.
 PROGRESS_POLL_SECONDS = 0.5
@@ -44,7 +44,8 @@ class InlineExecutor(futures.Executor):
 
 
 def _warm_up():
-    # Initialises the worker's synthesizer before its first task.
+    # Has a worker start, its synthesizer initialised (vyn_tools' own pools
+    # do that in their initializer; a caller's pool has none).
     vyn._check("", 0.0, 0, [])
 
 
@@ -196,8 +197,8 @@ class Runner:
             except Exception as error:
                 raise self.failure(error) from error
 
-    def renew_pool(self):
-        drop_local_pool(self.owned_pool)
+    def renew_pool(self, kill=False):
+        drop_local_pool(self.owned_pool, kill)
         self.executor = self.owned_pool = local_pool(self.parallelism)
 
     def stalled(self):
@@ -211,8 +212,7 @@ class Runner:
         """Kills a pool of ours and starts a new one: a stopped worker would
         hold it for ever. A pool of the caller's is left as it is."""
         if self.owned_pool is not None:
-            drop_local_pool(self.owned_pool, kill=True)
-            self.executor = self.owned_pool = local_pool(self.parallelism)
+            self.renew_pool(kill=True)
 
     def failure(self, error):
         """The synthesis error for a task that did not come back: its
@@ -241,7 +241,7 @@ class InOrder:
         self.runner, self.tasks = runner, tasks
         self.window, self.waves = window, waves
         self.pending, self.done, self.next_task = {}, {}, 0
-        self.watch = Watch(probe, runner)
+        self.watch = Watch(probe, lambda: runner.executor)
         self._hand_out()
 
     def _hand_out(self):
@@ -277,12 +277,12 @@ class Stalled(Exception):
 class Watch:
     """Waits for a task to be done, bounded where a probe of the work's
     progress is given (a value that changes while the workers work, to which
-    the CPU time of a local pool's workers is added): without one, only the
-    executor's own bounds apply (Dask's worker time-to-live)."""
+    the CPU time of the workers of the pool that pool() gives is added):
+    without one, only the executor's own bounds apply (Dask's worker
+    time-to-live)."""
 
-    def __init__(self, probe=None, runner=None):
-        self.probe = probe and (lambda: (
-            probe(), workers_cpu_ticks(getattr(runner, "executor", None))))
+    def __init__(self, probe=None, pool=lambda: None):
+        self.probe = probe and (lambda: (probe(), workers_cpu_ticks(pool())))
         self.seen = None
 
     def wait(self, pending):
@@ -313,7 +313,7 @@ def in_completion_order(runner, tasks, window, probe=None):
     failed with Stalled, a pool of ours is replaced, and the rest go on."""
     pending, next_task = {}, 0
     watch = Watch(probe and (lambda: probe(sorted(pending.values()))),
-                  runner)
+                  lambda: runner.executor)
     try:
         while True:
             next_task = _submit_window(runner, tasks, window, next_task,
