@@ -3,6 +3,7 @@ vyn.synthesize_multiple, its output path the caller's (storage all the
 workers share, on a cluster)."""
 import os
 import signal
+import time
 from concurrent.futures import Executor
 from typing import Any, Iterable, Iterator, NamedTuple, Optional
 
@@ -132,6 +133,17 @@ def isolate(runner, jobs, suspects):
         alone.close()
 
 
+def exit_status(process, seconds=5.0):
+    """A worker's exit code once it has ended (None if it has not within
+    the seconds). The pool's own thread reaps its dead workers too: when it
+    wins the race, this process's wait finds no child until that thread has
+    stored the code, so the code is asked for again until it is there."""
+    deadline = time.monotonic() + seconds
+    while process.exitcode is None and time.monotonic() < deadline:
+        process.join(0.05)
+    return process.exitcode
+
+
 class Alone:
     """Runs one job at a time: in a local pool of one worker of its own,
     started afresh once a job ends it; on another executor (a cluster's),
@@ -161,12 +173,11 @@ class Alone:
     def cause(self, error):
         """How the worker ended: its signal where this process knows it."""
         process, self.process = self.process, None
-        if process is not None:
-            process.join(5)
-            if process.exitcode is not None and process.exitcode < 0:
-                return signal.Signals(-process.exitcode).name
-            if process.exitcode is not None:
-                return f"exit status {process.exitcode}"
+        status = process and exit_status(process)
+        if status is not None and status < 0:
+            return signal.Signals(-status).name
+        if status is not None:
+            return f"exit status {status}"
         return f"{type(error).__name__}: {error}"
 
     def close(self):
