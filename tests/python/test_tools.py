@@ -543,7 +543,9 @@ report(failed=failed, took=took, count=count, stopped=stopped)
 
 def test_a_corpus_job_that_stops_its_worker_fails_alone(tmp_path):
     # The text stops the worker that receives it, with its batch and then
-    # alone; every child of the caller's must be gone in the end.
+    # alone; every child of the caller's must be gone in the end. The job
+    # after it, run alone too, works longer than the bound with an output
+    # that never grows: its worker's CPU time is its progress.
     outcome, leftovers = run_caller(tmp_path, """
 runners.STALL_SECONDS = 2.0
 STOP = "__import__('os').kill(__import__('os').getpid(), 19)"  # SIGSTOP
@@ -552,6 +554,7 @@ class StopsItsWorker:
         return (eval, (STOP,))
 jobs = [(os.devnull, 0.0, 0, [("en", f"Job {i}.")]) for i in range(300)]
 jobs[200] = (os.devnull, 0.0, 0, [("en", StopsItsWorker())])
+jobs[201] = (os.devnull, 0.0, 0, [("en", "A long job. " * 6000)])
 done = {jobs.index(d.job): d.result
         for d in vyn_tools.synthesize_corpus(jobs, workers=2)}
 failed = done.pop(200)
