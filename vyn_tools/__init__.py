@@ -7,8 +7,11 @@ from typing import Any, List, Optional, Tuple
 
 from ._corpus import JobResult, synthesize_corpus
 from ._long_list import run as _run
+from ._records import Fragment, Mark, Phoneme, Synthesis, Word
+from ._synthesize import synthesize
 
-__all__ = ["synthesize_multiple", "synthesize_words", "synthesize_corpus",
+__all__ = ["synthesize", "Synthesis", "Fragment", "Word", "Phoneme", "Mark",
+           "synthesize_multiple", "synthesize_words", "synthesize_corpus",
            "JobResult"]
 
 _MISSING = object()

@@ -40,7 +40,7 @@ def synthesize(job: Job, fragments: List[Fragment],
     job.wav_path.parent.mkdir(parents=True, exist_ok=True)
     check_voices(fragments)
     try:
-        sample_rate, _, anchors, start, words = run_long_list(
+        sample_rate, _, anchors, start, words, _ = run_long_list(
             synthesis_path(job.wav_path), job.quit_after,
             int(job.backwards), items, workers=job.workers,
             executor=job.executor, progress=progress, words=job.words)
