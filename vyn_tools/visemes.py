@@ -25,8 +25,14 @@ ou     book, we, and the rounded    u ʊ ʉ y ʏ w ʍ ɥ ɰ
        close vowels
 ====== ============================ =====================================
 
+Where a language's phoneme table has no IPA for a phoneme the library
+gives its ASCII name, read as Kirshenbaum's ASCII IPA: A V & (aa), E @ 3
+(E), I (ih), O (oh), U (ou), N (nn), S Z (CH), T D (TH), R (RR); the Greek
+ε of one table is E.
+
 A name is read from its first sound: stress and length marks, diacritics
-(combining marks, the tie bar), modifier letters (ʰ ʲ ʷ) and tone letters
+(combining marks, the tie bar), modifier letters (ʰ ʲ ʷ), tone letters and
+the ASCII punctuation some names carry (``s.``, ``t-``, ``d[``, ``k_h``)
 are passed over, a two-letter affricate (tʃ, ts, ...) counts as one, and a
 diphthong takes its first vowel's viseme (aɪ is aa, oʊ is oh). A name of
 nothing but marks is a pause. The library cuts names at 8 bytes, which
@@ -40,18 +46,18 @@ VISEMES = ("sil", "PP", "FF", "TH", "DD", "kk", "CH", "SS", "nn", "RR",
 _SOUNDS = {
     "PP": "pbmɓʙ",
     "FF": "fvʋɸβɱ",
-    "TH": "θð",
+    "TH": "θðTD",
     "DD": "tdʈɖɗǀǃǂǁʘ",
     "kk": "kgɡqɢcɟxɣχʁħʕhɦʔʜʢɧ",
-    "CH": "ʃʒɕʑʂʐçʝ",
+    "CH": "ʃʒɕʑʂʐçʝSZ",
     "SS": "sz",
-    "nn": "nlɫɭɬɮʟɲɳŋɴʎ",
-    "RR": "rɹɻɾɽʀɺɚɝ",
-    "aa": "aɑɐæäɒʌɶ",
-    "E": "eɛəɜɘɤᵻ",
-    "ih": "iɪɨɯj",
-    "oh": "oɔɵøœɞ",
-    "ou": "uʊʉyʏwʍɥɰ",
+    "nn": "nlɫɭɬɮʟɲɳŋɴʎN",
+    "RR": "rɹɻɾɽʀɺɚɝR",
+    "aa": "aɑɐæäɒʌɶAV&",
+    "E": "eɛəɜɘɤᵻεE@3",
+    "ih": "iɪɨɯjI",
+    "oh": "oɔɵøœɞO",
+    "ou": "uʊʉyʏwʍɥɰU",
 }
 # Two sounds that make one, named by the first: the pair's viseme.
 _PAIRS = {"tʃ": "CH", "dʒ": "CH", "tɕ": "CH", "dʑ": "CH", "ʈʂ": "CH",
