@@ -48,7 +48,10 @@ def _words(text: str, offsets, begin: int, end: float, rate: int):
                  for k, (_, start, length) in enumerate(offsets))
 
 
-def _phonemes(offsets, begin: int, end: float, rate: int):
+def phoneme_records(offsets, begin: int, end: float, rate: int):
+    """A fragment's phonemes from their offsets in samples from its begin
+    (a sample of the file), each to the next one's begin, the last to
+    end."""
     times = _seconds([begin + offset for offset, _, _ in offsets], rate)
     ends = times[1:] + [end]
     return tuple(Phoneme(times[k], ends[k], ipa, viseme(ipa), start)
@@ -68,7 +71,8 @@ def _fragments(result, texts: List[str]):
         rate, text = result.sample_rate, texts[result.start + i]
         fragments.append(Fragment(
             result.start + i, begin, end, _words(text, words, first, end, rate),
-            _phonemes(phonemes, first, end, rate), _marks(marks, first, rate)))
+            phoneme_records(phonemes, first, end, rate),
+            _marks(marks, first, rate)))
     return tuple(fragments)
 
 
