@@ -5,7 +5,7 @@ import sys
 from array import array
 from concurrent.futures import Executor
 from numbers import Real
-from typing import Any, List, Optional, Sequence
+from typing import (Any, List, Mapping, Optional, Sequence, Tuple, Union)
 
 from ._long_list import (Events, as_float32, path_of, run as run_long_list,
                          scratch_file)
@@ -85,7 +85,15 @@ def _read_samples(descriptor: int) -> "array[int]":
     return samples
 
 
-def synthesize(fragments: Any, output: Any, *, quit_after: float = 0.0,
+# A list as vyn takes it (a list of 2-tuples, 3-tuples with settings, or
+# both), and an output path or None.
+Fragments = Sequence[Union[Tuple[str, str],
+                          Tuple[str, str, Mapping[str, object]]]]
+Output = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", None]
+
+
+def synthesize(fragments: Fragments, output: Output, *,
+               quit_after: float = 0.0,
                backwards: bool = False, words: bool = False,
                phonemes: bool = False, workers: int = 1,
                executor: Optional[Executor] = None) -> Synthesis:
