@@ -1,5 +1,6 @@
 #include "recording.h"
 
+#include "phoneme_switch.h"
 #include "synthesizer.h"
 
 #include <espeak-ng/speak_lib.h>
@@ -191,6 +192,7 @@ int synthesize_text(recording_record& recording, const char* text) noexcept {
             text = neutral.c_str();
         }
         espeak_SetSynthCallback(on_synth_output);
+        switch_phoneme_events(recording.collecting_phonemes);
         if (espeak_Synth(text, size, 0, POS_CHARACTER, 0, text_synth_flags,
                          nullptr, &recording) != EE_OK)
             return 1;
