@@ -139,6 +139,14 @@ TEST_F(engine_test, a_full_event_list_fails_a_call_that_collects) {
                  "the synthesizer dropped events: too many at one place of "
                  "the text");
     EXPECT_EQ(run({"marks"}).status, 0);
+    // One fewer, and the list was not full: every one of them is kept.
+    fake_espeak::script_text(
+        "fewer", blocks_of(22050, std::vector<espeak_EVENT>(28, mark(10, "m"))));
+    table = {{0, 0, "en", "fewer"}};
+    ASSERT_EQ(synthesize_fragments(path_.c_str(), table.data(), 0, 1, 0,
+                                   &rate, &count, &control),
+              0);
+    EXPECT_EQ(taken.marks.size(), 28u);
 }
 
 }  // namespace
