@@ -230,10 +230,11 @@ class TestFailures:
 
 
 class TestPlot:
-    def test_png_is_written(self, tmp_path):
+    @pytest.mark.parametrize("options", [[], ["--phonemes"]])
+    def test_png_is_written(self, tmp_path, options):
         write_story(tmp_path / "story.txt")
         completed = run_tool("story.txt", "--plot", "pictures/story.png",
-                             cwd=tmp_path)
+                             *options, cwd=tmp_path)
         assert completed.returncode == 0, completed.stderr
         png = (tmp_path / "pictures" / "story.png").read_bytes()
         assert png.startswith(b"\x89PNG\r\n\x1a\n")
