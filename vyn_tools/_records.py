@@ -20,9 +20,9 @@ class Word:
 class Phoneme:
     """A phoneme of a fragment, from begin to where the next one begins (the
     last to its fragment's end), in seconds from the start of the file; the
-    first begins where its fragment begins. ipa is the library's IPA name,
-    with stress marks, "" for a pause, cut by the library at 8 bytes; tones
-    are not reported. viseme is its mouth shape (vyn_tools.visemes). start
+    first begins where its fragment begins. ipa is the library's IPA name
+    ("" for a pause; a stressed vowel's with its stress mark from eSpeak NG
+    1.52.0 on), cut by the library at 8 bytes; tones are not reported. viseme is its mouth shape (vyn_tools.visemes). start
     is the character of the fragment's text the library ties it to."""
     begin: float
     end: float
