@@ -77,9 +77,13 @@ def _fragments(result, texts: List[str]):
 
 
 def _read_samples(descriptor: int) -> "array[int]":
+    """The samples of the WAVE file open as descriptor, read straight into
+    the array."""
     samples = array("h")
-    samples.frombytes(os.pread(descriptor, os.fstat(descriptor).st_size,
-                               0)[HEADER_SIZE:])
+    count = (os.fstat(descriptor).st_size - HEADER_SIZE) // samples.itemsize
+    with open(descriptor, "rb", closefd=False) as wave_file:
+        wave_file.seek(HEADER_SIZE)
+        samples.fromfile(wave_file, max(count, 0))
     if sys.byteorder == "big":
         samples.byteswap()
     return samples
