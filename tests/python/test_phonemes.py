@@ -247,3 +247,30 @@ def test_records_and_the_seed_s_errors(tmp_path):
         vyn_tools.synthesize([("en", "a", {"rate": 450})], None,
                              phonemes=True)
     assert "449" in "".join(getattr(raised.value, "__notes__", ["449"]))
+
+
+def ssml_fragment(text):
+    """An SSML fragment as the "ssml" setting gives it, where this build
+    takes that setting; else the test is skipped."""
+    for value in (True, 1):
+        try:
+            vyn.synthesize_multiple(os.devnull, 0, 0,
+                                    [("en", "<speak>a</speak>",
+                                      {"ssml": value})])
+            return ("en", text, {"ssml": value})
+        except ValueError:
+            continue
+    pytest.skip("this build takes no SSML fragments")
+
+
+def test_ssml_marks_in_text_order_at_their_words():
+    text = ('<speak><mark name="start"/>One two <mark name="middle"/>three '
+            'four.<mark name="' + "n" * 100 + '"/></speak>')
+    result = vyn_tools.synthesize([("en", "Before."), ssml_fragment(text)],
+                                  None)
+    before, fragment = result.fragments
+    assert before.marks == ()
+    assert [m.name for m in fragment.marks] == ["start", "middle", "n" * 100]
+    times = [m.time for m in fragment.marks]
+    assert times[0] == fragment.begin and times == sorted(times)
+    assert fragment.begin < times[1] < times[2] <= fragment.end
