@@ -17,6 +17,8 @@
 //                        every fragment, as one call per fragment would
 //     --empty            reads the fragments but synthesizes none of them:
 //                        the run that instruction counts subtract
+//     --phoneme-events   initialises the library with phoneme events and
+//                        their IPA names, which its callback passes over
 //
 // Prints one line of key=value pairs: the sample rate, fragments written,
 // samples written and the wall seconds from after initialisation to the end.
@@ -50,6 +52,7 @@ struct options {
     bool backwards = false;
     bool per_call = false;
     bool empty = false;
+    bool phoneme_events = false;
 };
 
 // The flags of the engine: UTF-8 text, the end-of-text pause delivered.
@@ -201,6 +204,8 @@ bool parse_options(int argc, char** argv, options& o) {
             o.per_call = true;
         } else if (arg == "--empty") {
             o.empty = true;
+        } else if (arg == "--phoneme-events") {
+            o.phoneme_events = true;
         } else {
             return false;
         }
@@ -252,7 +257,8 @@ int main(int argc, char** argv) {
     if (!parse_options(argc, argv, o)) {
         std::fprintf(stderr,
                      "usage: %s drop|write FRAGMENTS [--output PATH] "
-                     "[--quit-after S] [--backwards] [--per-call] [--empty]\n",
+                     "[--quit-after S] [--backwards] [--per-call] [--empty] "
+                     "[--phoneme-events]\n",
                      argv[0]);
         return 2;
     }
@@ -263,8 +269,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (o.empty) fragments.clear();
-    int rate = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, floor_data_path,
-                                 espeakINITIALIZE_DONT_EXIT);
+    int rate = espeak_Initialize(
+        AUDIO_OUTPUT_SYNCHRONOUS, 0, floor_data_path,
+        espeakINITIALIZE_DONT_EXIT |
+            (o.phoneme_events ? espeakINITIALIZE_PHONEME_EVENTS |
+                                    espeakINITIALIZE_PHONEME_IPA
+                              : 0));
     if (rate <= 0) {
         std::fprintf(stderr, "cannot initialise eSpeak NG\n");
         return 1;

@@ -59,6 +59,27 @@ struct word_anchor {
     unsigned int length;
 };
 
+// A phoneme of a fragment written, handed to the caller as it is found.
+// It begins at sample (its fragment's first phoneme at the fragment's
+// begin) and ends where the next one begins, the last at its fragment's end.
+struct phoneme_anchor {
+    unsigned long long sample;  // samples from the file start
+    unsigned int fragment;      // the fragment's index among those written
+    // The character of the fragment's text (code points from its start)
+    // that the synthesizer ties the phoneme to.
+    unsigned int start;
+    // The library's IPA name, NUL-terminated; empty for a pause. The library
+    // reports at most 8 bytes: a longer name arrives cut to them.
+    char ipa[9];
+};
+
+// A named mark of a fragment's text (SSML <mark name="..."/>).
+struct mark_anchor {
+    unsigned long long sample;  // where the synthesizer reached it
+    unsigned int fragment;      // the fragment's index among those written
+    const char* name;           // NUL-terminated; valid during the call only
+};
+
 // What a caller may add to a call, in three records: what it asks for,
 // how the engine reaches back to it, and what the engine reports besides
 // the table. Zero-initialise it; every field is optional.
@@ -86,7 +107,13 @@ struct synthesis_callbacks {
     // every fragment written, in file order, once its fragment is written;
     // a non-zero answer fails the call.
     int (*take_word)(void* context, const word_anchor* word);
+    // The context of take_word, take_phoneme and take_mark.
     void* word_context;
+    // Null: no phonemes are collected. Otherwise as take_word, with every
+    // phoneme; rates above max_synthesized_rate are then refused too.
+    int (*take_phoneme)(void* context, const phoneme_anchor* phoneme);
+    // Null: no marks are collected. Otherwise as take_word, with every mark.
+    int (*take_mark)(void* context, const mark_anchor* mark);
 };
 
 struct synthesis_results {

@@ -15,6 +15,21 @@ bool backward_mode(float quit_after, int backwards) {
     return backwards != 0 && quit_after > 0.0f;
 }
 
+// What the recording collected of fragment j, written as the index-th
+// from sample begin, handed to the caller.
+int hand_over_events(recording_record& recording, unsigned int j,
+                     unsigned int index, std::uint64_t begin) {
+    call_record& call = recording.call;
+    const fragment_voice& voice = call.voices[j];
+    return (recording.collecting_words &&
+            hand_over_words(recording, call.fragments[j], voice, index,
+                            begin) != 0) ||
+           (recording.collecting_phonemes &&
+            hand_over_phonemes(recording, voice, index, begin) != 0) ||
+           (recording.collecting_marks &&
+            hand_over_marks(recording, voice, index, begin) != 0);
+}
+
 // Writes fragments start, start + 1, ... into a new recording; entry i gets
 // the times of the i-th fragment written. Consecutive fragments share their
 // boundary: both are read off the same sample count. The words of a call
@@ -23,6 +38,9 @@ int write_forward(call_record& call, unsigned int start, unsigned int* count) {
     recording_record recording(call);
     if (start_recording(recording) != 0) return 1;
     recording.collecting_words = call.control.callbacks.take_word != nullptr;
+    recording.collecting_phonemes =
+        call.control.callbacks.take_phoneme != nullptr;
+    recording.collecting_marks = call.control.callbacks.take_mark != nullptr;
     std::uint64_t* ends = call.control.results.fragment_ends;
     *count = 0;
     for (unsigned int j = start; j < call.n; ++j) {
@@ -31,10 +49,7 @@ int write_forward(call_record& call, unsigned int start, unsigned int* count) {
         times.begin = elapsed_seconds(recording);
         std::uint64_t begin = recording.samples_written;
         if (synthesize_fragment(recording, j) != 0) return 1;
-        if (recording.collecting_words &&
-            hand_over_words(recording, call.fragments[j], call.voices[j],
-                            *count, begin) != 0)
-            return 1;
+        if (hand_over_events(recording, j, *count, begin) != 0) return 1;
         times.end = elapsed_seconds(recording);
         if (ends != nullptr) ends[*count] = recording.samples_written;
         ++*count;

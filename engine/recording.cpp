@@ -1,5 +1,6 @@
 #include "recording.h"
 
+#include "phoneme_switch.h"
 #include "synthesizer.h"
 
 #include <espeak-ng/speak_lib.h>
@@ -52,17 +53,60 @@ bool take_word_event(recording_record& recording, const espeak_EVENT& event) {
     return note_word_event(recording.words, word);
 }
 
-// Each kind of event the recording collects has its case here; word events
-// count only in a recording that collects words.
+bool take_phoneme_event(recording_record& recording,
+                        const espeak_EVENT& event) {
+    return note_phoneme_event(
+        recording.phonemes,
+        static_cast<std::uint64_t>(std::max(event.sample, 0)),
+        event.text_position, event.id.string);
+}
+
+bool take_mark_event(recording_record& recording, const espeak_EVENT& event) {
+    return note_mark_event(
+        recording.marks, static_cast<std::uint64_t>(std::max(event.sample, 0)),
+        event.id.name);
+}
+
+// The library keeps a block's events in a list of 32 entries (its default
+// buffer of 60 ms, 200 events a second and 20 more), the last two never
+// filled: once it holds this many, further events of the block are dropped
+// without a word.
+constexpr std::size_t library_event_room = 30;
+constexpr char events_dropped_reason[] =
+    "the synthesizer dropped events: too many at one place of the text";
+
+bool collecting_events(const recording_record& recording) {
+    return recording.collecting_words || recording.collecting_phonemes ||
+           recording.collecting_marks;
+}
+
+bool take_event(recording_record& recording, const espeak_EVENT& event) {
+    switch (event.type) {
+    case espeakEVENT_SAMPLERATE:
+        return take_sample_rate(recording, event.id.number);
+    case espeakEVENT_WORD:
+        return !recording.collecting_words || take_word_event(recording, event);
+    case espeakEVENT_PHONEME:
+        return !recording.collecting_phonemes ||
+               take_phoneme_event(recording, event);
+    case espeakEVENT_MARK:
+        return !recording.collecting_marks || take_mark_event(recording, event);
+    default:
+        return true;
+    }
+}
+
+// Each kind of event the recording collects has its case in take_event;
+// word, phoneme and mark events count only in a recording that collects
+// them, and a full list fails such a recording rather than lose any.
 bool take_events(recording_record& recording, const espeak_EVENT* events) {
-    for (; events->type != espeakEVENT_LIST_TERMINATED; ++events) {
-        if (events->type == espeakEVENT_SAMPLERATE) {
-            if (!take_sample_rate(recording, events->id.number)) return false;
-        } else if (events->type == espeakEVENT_WORD &&
-                   recording.collecting_words &&
-                   !take_word_event(recording, *events)) {
-            return false;
-        }
+    std::size_t count = 0;
+    for (; events->type != espeakEVENT_LIST_TERMINATED; ++events, ++count) {
+        if (!take_event(recording, *events)) return false;
+    }
+    if (count >= library_event_room && collecting_events(recording)) {
+        recording.failure_reason = events_dropped_reason;
+        return false;
     }
     return true;
 }
@@ -148,6 +192,7 @@ int synthesize_text(recording_record& recording, const char* text) noexcept {
             text = neutral.c_str();
         }
         espeak_SetSynthCallback(on_synth_output);
+        switch_phoneme_events(recording.collecting_phonemes);
         if (espeak_Synth(text, size, 0, POS_CHARACTER, 0, text_synth_flags,
                          nullptr, &recording) != EE_OK)
             return 1;

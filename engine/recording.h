@@ -9,6 +9,8 @@
 #include <cstdint>
 
 #include "call.h"
+#include "marks.h"
+#include "phonemes.h"
 #include "resampler.h"
 #include "wave_output.h"
 #include "words.h"
@@ -40,6 +42,10 @@ struct recording_record {
     // event gets its collection beside them, and its case in the callback).
     bool collecting_words = false;
     word_collection words;
+    bool collecting_phonemes = false;
+    phoneme_collection phonemes;
+    bool collecting_marks = false;
+    mark_collection marks;
     // Blocks delivered: counted by the callback, read by an MBROLA watch on
     // its own thread.
     std::atomic<std::uint64_t> delivered_blocks{0};

@@ -15,8 +15,15 @@
 
 namespace {
 
-// Never let the library exit() the process on unusable voice data.
-constexpr int initialize_options = espeakINITIALIZE_DONT_EXIT;
+// Never let the library exit() the process on unusable voice data. Phoneme
+// events with IPA names are on from the start: 1.51 can switch them only
+// here, and initialises only once per process (phoneme_switch.h: later
+// libraries have them only for texts whose phonemes are collected). They
+// change no sample of the audio; a call that collects none passes over
+// them.
+constexpr int initialize_options = espeakINITIALIZE_DONT_EXIT |
+                                   espeakINITIALIZE_PHONEME_EVENTS |
+                                   espeakINITIALIZE_PHONEME_IPA;
 
 // Initialisation sets the whole process's LC_CTYPE (to C.UTF-8 where it
 // exists); the host's locale is put back in every category afterwards.

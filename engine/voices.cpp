@@ -423,7 +423,8 @@ void forget_checked() {
 
 bool settings_fit(call_record& call, unsigned int j) {
     char reason[sizeof call.control.results.failure_reason];
-    bool with_words = call.control.callbacks.take_word != nullptr;
+    bool with_words = call.control.callbacks.take_word != nullptr ||
+                      call.control.callbacks.take_phoneme != nullptr;
     if (settings_acceptable(call.fragments[j].settings, with_words, reason,
                             sizeof reason))
         return true;

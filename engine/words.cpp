@@ -104,20 +104,17 @@ bool note_word_event(word_collection& collection,
     }
 }
 
-namespace {
-
-// An event's sample as an offset into its fragment in the file: without the
-// MBROLA delay, at the file's rate (rounded as the fragment's own length
-// is), and never past the fragment's end.
 std::uint64_t file_offset(const recording_record& recording,
                           std::uint64_t sample, bool mbrola,
-                          std::uint64_t fragment_samples) {
+                          std::uint64_t fragment_samples) noexcept {
     if (mbrola) sample = sample > mbrola_event_delay ? sample - mbrola_event_delay : 0;
     if (recording.produced_rate != recording.sample_rate)
         sample = converted_length(sample, recording.produced_rate,
                                   recording.sample_rate);
     return std::min(sample, fragment_samples);
 }
+
+namespace {
 
 std::size_t merge_gathered(recording_record& recording,
                            const fragment_entry& fragment, bool mbrola,

@@ -51,6 +51,14 @@ int hand_over_words(recording_record& recording,
                     const fragment_entry& fragment, const fragment_voice& voice,
                     unsigned int index, std::uint64_t begin) noexcept;
 
+// An event's sample, counted from the start of its text at the rate the
+// voice produces, as an offset into its fragment in the file: without the
+// MBROLA delay, at the file's rate (rounded as the fragment's own length
+// is), and never past the fragment's end. Words, phonemes and marks alike.
+std::uint64_t file_offset(const recording_record& recording,
+                          std::uint64_t sample, bool mbrola,
+                          std::uint64_t fragment_samples) noexcept;
+
 // The events of a text whose characters (code points) are text[0..size),
 // their samples already in the file's rate and counted from the start of
 // the text, as words: an event on a blank or outside the text, inside the

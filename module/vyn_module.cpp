@@ -37,6 +37,8 @@ PyStructSequence_Field part_result_fields[] = {
     {"start", "the index of the fragment written first"},
     {"fragment_ends", "each fragment's end in samples from the file's start"},
     {"words", "per fragment, (offset, start, length) of each word, or None"},
+    {"phonemes", "per fragment, (offset, start, ipa) of each phoneme, or None"},
+    {"marks", "per fragment, (offset, name) of each mark, or None"},
     {nullptr, nullptr},
 };
 PyStructSequence_Desc part_result_description = {
@@ -209,6 +211,8 @@ struct call_options {
     bool part_result = false;
     long first_index = 0;
     bool with_words = false;
+    bool with_phonemes = false;
+    bool with_marks = false;
 };
 
 PyObject* raise_value_error(const char* message) {
@@ -461,13 +465,29 @@ PyObject* new_none() {
     return Py_None;
 }
 
+// The phonemes and marks of a part, where collected, else None.
+bool add_event_offsets(record_fill& part, const synthesis_control& control,
+                       unsigned int synthesized, const event_lists& events,
+                       const call_options& options) {
+    const std::uint64_t* ends = control.results.fragment_ends;
+    return part.next(options.with_phonemes
+                         ? build_phoneme_offsets(synthesized, events.phonemes,
+                                                 ends)
+                         : new_none()) &&
+           part.next(options.with_marks
+                         ? build_mark_offsets(synthesized, events.marks, ends)
+                         : new_none());
+}
+
 // What the call for one part of a list gives vyn_tools, which joins the
-// parts into one file: the fields of part_result_fields, words (where
-// collected) with offsets in samples from each fragment's begin.
+// parts into one file: the fields of part_result_fields, words, phonemes and
+// marks (where collected) with offsets in samples from each fragment's begin.
 PyObject* build_part_result(const std::vector<fragment_entry>& table,
                             const synthesis_control& control,
                             int sample_rate, unsigned int synthesized,
-                            const word_list* words) {
+                            const event_lists& events,
+                            const call_options& options) {
+    const word_list* words = options.with_words ? &events.words : nullptr;
     record_fill part(part_result_type);
     if (!part.started() || !part.next(PyLong_FromLong(sample_rate)) ||
         !part.next(PyLong_FromUnsignedLong(synthesized)) ||
@@ -478,7 +498,8 @@ PyObject* build_part_result(const std::vector<fragment_entry>& table,
         !part.next(words == nullptr ? new_none()
                                     : build_word_offsets(
                                           synthesized, *words,
-                                          control.results.fragment_ends)))
+                                          control.results.fragment_ends)) ||
+        !add_event_offsets(part, control, synthesized, events, options))
         return nullptr;
     return part.release();
 }
@@ -490,6 +511,15 @@ PyObject* build_check_result(int file_rate, float quit_after) {
         !check.next(PyFloat_FromDouble(double{quit_after})))
         return nullptr;
     return check.release();
+}
+
+// The callbacks that collect what the options ask for into events.
+void ask_for_events(synthesis_callbacks& callbacks,
+                    const call_options& options, event_lists& events) {
+    callbacks.word_context = &events;
+    if (options.with_words) callbacks.take_word = take_word_anchor;
+    if (options.with_phonemes) callbacks.take_phoneme = take_phoneme_anchor;
+    if (options.with_marks) callbacks.take_mark = take_mark_anchor;
 }
 
 PyObject* synthesize_items(const char* output_file_path, float quit_after,
@@ -520,12 +550,9 @@ PyObject* synthesize_items(const char* output_file_path, float quit_after,
         control.options.check_only = options.check_only ? 1 : 0;
         control.results.fragment_ends =
             options.part_result ? ends.data() : nullptr;
-        word_list words;
-        if (options.with_words) {
-            control.callbacks.take_word = take_word_anchor;
-            control.callbacks.word_context = &words;
-        }
-        const word_list* taken = options.with_words ? &words : nullptr;
+        event_lists events;
+        ask_for_events(control.callbacks, options, events);
+        const word_list* taken = options.with_words ? &events.words : nullptr;
         bool raised = false;
         int status = call_engine(output_file_path, table, quit_after,
                                  backwards, &sample_rate, &synthesized,
@@ -537,7 +564,7 @@ PyObject* synthesize_items(const char* output_file_path, float quit_after,
             return build_check_result(sample_rate, quit_after);
         if (options.part_result)
             return build_part_result(table, control, sample_rate,
-                                     synthesized, taken);
+                                     synthesized, events, options);
         return build_result(table, sample_rate, synthesized, taken);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -555,12 +582,17 @@ PyObject* parse_and_synthesize(PyObject* args, const char* format,
     float quit_after = 0.0f;
     int backwards = 0;
     PyObject* fragments = nullptr;
+    int with_words = options.with_words ? 1 : 0;
+    int with_phonemes = 0;
     if (!PyArg_ParseTuple(args, format, PyUnicode_FSConverter, &path_bytes,
                           &quit_after, &backwards, &fragments,
-                          &options.file_rate, &options.first_index)) {
+                          &options.file_rate, &options.first_index,
+                          &with_words, &with_phonemes)) {
         PyErr_Clear();
         return raise_value_error(parse_error_message);
     }
+    options.with_words = with_words != 0;
+    options.with_phonemes = with_phonemes != 0;
     if (!PyList_Check(fragments)) {
         Py_DECREF(path_bytes);
         return raise_value_error(parse_error_message);
@@ -608,6 +640,17 @@ PyObject* py_synthesize_part_words(PyObject* /*module*/, PyObject* args) {
     return parse_and_synthesize(args, "O&fiOil", options);
 }
 
+// _synthesize_part_events(output_file_path, quit_after, backwards,
+// fragments, file_rate, first_index, words, phonemes): _synthesize_part
+// with the words where asked, the phonemes where asked, as (offset, start,
+// ipa), and every fragment's marks as (offset, name).
+PyObject* py_synthesize_part_events(PyObject* /*module*/, PyObject* args) {
+    call_options options;
+    options.part_result = true;
+    options.with_marks = true;
+    return parse_and_synthesize(args, "O&fiOilpp", options);
+}
+
 // _check(output_file_path, quit_after, backwards, fragments) ->
 // _check_result: the arguments and every voice code checked as
 // synthesize_multiple checks them, nothing written.
@@ -653,6 +696,8 @@ PyMethodDef module_methods[] = {
      "seconds and the word's place in the fragment's text"},
     {"_synthesize_part", py_synthesize_part, METH_VARARGS, nullptr},
     {"_synthesize_part_words", py_synthesize_part_words, METH_VARARGS,
+     nullptr},
+    {"_synthesize_part_events", py_synthesize_part_events, METH_VARARGS,
      nullptr},
     {"_check", py_check, METH_VARARGS, nullptr},
     {"_check_words", py_check_words, METH_VARARGS, nullptr},

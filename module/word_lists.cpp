@@ -4,6 +4,24 @@
 
 namespace {
 
+// A new list, released on every path out of its scope unless taken.
+class owned_lists {
+public:
+    explicit owned_lists(PyObject* list) : list_(list) {}
+    owned_lists(const owned_lists&) = delete;
+    owned_lists& operator=(const owned_lists&) = delete;
+    ~owned_lists() { Py_XDECREF(list_); }
+    PyObject* get() const { return list_; }
+    PyObject* release() {
+        PyObject* list = list_;
+        list_ = nullptr;
+        return list;
+    }
+
+private:
+    PyObject* list_;
+};
+
 // Seconds as the anchors have them: the sample count over the rate, as a
 // 32-bit float.
 double seconds_at(unsigned long long sample, int sample_rate) {
@@ -71,11 +89,81 @@ PyObject* build_lists(unsigned int synthesized, const word_list& words,
 
 int take_word_anchor(void* context, const word_anchor* word) {
     try {
-        static_cast<word_list*>(context)->push_back(*word);
+        static_cast<event_lists*>(context)->words.push_back(*word);
         return 0;
     } catch (const std::bad_alloc&) {
         return 1;
     }
+}
+
+int take_phoneme_anchor(void* context, const phoneme_anchor* phoneme) {
+    try {
+        static_cast<event_lists*>(context)->phonemes.push_back(*phoneme);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return 1;
+    }
+}
+
+int take_mark_anchor(void* context, const mark_anchor* mark) {
+    try {
+        static_cast<event_lists*>(context)->marks.push_back(
+            {mark->sample, mark->fragment, mark->name});
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return 1;
+    }
+}
+
+namespace {
+
+// One list per fragment written of what events holds for it (in fragment
+// order), each item made by tuple_of(item, the fragment's begin in samples).
+template <typename event, typename tuple_function>
+PyObject* build_offset_lists(unsigned int synthesized,
+                             const std::vector<event>& events,
+                             const std::uint64_t* fragment_ends,
+                             tuple_function tuple_of) {
+    owned_lists lists(PyList_New(synthesized));
+    if (lists.get() == nullptr) return nullptr;
+    std::size_t next = 0;
+    for (unsigned int i = 0; i < synthesized; ++i) {
+        unsigned long long begin = i == 0 ? 0 : fragment_ends[i - 1];
+        PyObject* list = PyList_New(0);
+        if (list == nullptr || PyList_SetItem(lists.get(), i, list) != 0)
+            return nullptr;
+        for (; next < events.size() && events[next].fragment == i; ++next) {
+            PyObject* item = tuple_of(events[next], begin);
+            bool added = item != nullptr && PyList_Append(list, item) == 0;
+            Py_XDECREF(item);
+            if (!added) return nullptr;
+        }
+    }
+    return lists.release();
+}
+
+}  // namespace
+
+PyObject* build_phoneme_offsets(unsigned int synthesized,
+                                const std::vector<phoneme_anchor>& phonemes,
+                                const std::uint64_t* fragment_ends) {
+    return build_offset_lists(
+        synthesized, phonemes, fragment_ends,
+        [](const phoneme_anchor& phoneme, unsigned long long begin) {
+            return Py_BuildValue("(KIs)", phoneme.sample - begin,
+                                 phoneme.start, phoneme.ipa);
+        });
+}
+
+PyObject* build_mark_offsets(unsigned int synthesized,
+                             const std::vector<mark_record>& marks,
+                             const std::uint64_t* fragment_ends) {
+    return build_offset_lists(
+        synthesized, marks, fragment_ends,
+        [](const mark_record& mark, unsigned long long begin) {
+            return Py_BuildValue("(Ks)", mark.sample - begin,
+                                 mark.name.c_str());
+        });
 }
 
 PyObject* build_word_lists(const fragment_entry* table,

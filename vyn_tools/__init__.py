@@ -1,14 +1,20 @@
 """vyn on every core: one long fragment list split over worker processes
 and joined into one file, and a corpus of many lists into many files, on
 local processes or any concurrent.futures executor (a Dask cluster's among
-them)."""
+them); and synthesize, the keyword API with named, typed records (Synthesis,
+Fragment, Word, Phoneme, Mark): each phoneme's span, IPA name and viseme
+(vyn_tools.visemes), the marks of SSML fragments, and the audio in memory
+when no output path is given."""
 from concurrent.futures import Executor
 from typing import Any, List, Optional, Tuple
 
 from ._corpus import JobResult, synthesize_corpus
 from ._long_list import run as _run
+from ._records import Fragment, Mark, Phoneme, Synthesis, Word
+from ._synthesize import synthesize
 
-__all__ = ["synthesize_multiple", "synthesize_words", "synthesize_corpus",
+__all__ = ["synthesize", "Synthesis", "Fragment", "Word", "Phoneme", "Mark",
+           "synthesize_multiple", "synthesize_words", "synthesize_corpus",
            "JobResult"]
 
 _MISSING = object()

@@ -56,14 +56,35 @@ def path_of(descriptor, pid=None):
     return f"/proc/{'self' if pid is None else pid}/fd/{descriptor}"
 
 
+class Events(NamedTuple):
+    """What a call collects as records: the words and phonemes where asked,
+    the marks always."""
+    words: bool
+    phonemes: bool
+
+
 def part_call(path, quit_after, backwards, fragments, file_rate,
               first_index, words):
     """vyn's call for one part of a list (the whole list, in this process):
     its record, vyn._part_result, with each fragment's words as (offset in
-    samples from its begin, start, length) where asked, else None."""
+    samples from its begin, start, length) where words is true, else None;
+    with words an Events, its phonemes and marks too."""
+    arguments = (path, quit_after, backwards, fragments, file_rate,
+                 first_index)
+    if isinstance(words, Events):
+        return vyn._synthesize_part_events(*arguments, *words)
     synthesize = vyn._synthesize_part_words if words else vyn._synthesize_part
-    return synthesize(path, quit_after, backwards, fragments, file_rate,
-                      first_index)
+    return synthesize(*arguments)
+
+
+def fragment_events(part, words):
+    """Per fragment written, what part_call collected: its words where
+    words is true, and with Events (words, phonemes, marks), each a list."""
+    if not isinstance(words, Events):
+        return part.words
+    nothing = [[]] * part.synthesized
+    return list(zip(part.words or nothing, part.phonemes or nothing,
+                    part.marks))
 
 
 class PartOutput(NamedTuple):
@@ -80,12 +101,14 @@ def synthesize_part(path, file_rate, fragments, first_index, words=False):
     if path is not None:
         part = part_call(path, 0.0, 0, fragments, file_rate, first_index,
                          words)
-        return PartOutput(part.fragment_ends, None, part.words)
+        return PartOutput(part.fragment_ends, None,
+                          fragment_events(part, words))
     with open(scratch_file(), "rb") as wave_file:
         part = part_call(path_of(wave_file.fileno()), 0.0, 0, fragments,
                          file_rate, first_index, words)
         wave_file.seek(HEADER_SIZE)
-        return PartOutput(part.fragment_ends, wave_file.read(), part.words)
+        return PartOutput(part.fragment_ends, wave_file.read(),
+                          fragment_events(part, words))
 
 
 def snapshot(item):
@@ -332,23 +355,37 @@ class ListResult(NamedTuple):
     synthesized: int
     anchors: List[Tuple[float, float]]
     start: int  # the fragment written first
-    words: Optional[List[List[Tuple[float, float, int, int]]]]
+    # As synthesize_words gives them where asked; with Events, what each
+    # fragment written collected, as offsets (fragment_events).
+    words: Optional[list]
+    ends: List[int]  # each fragment's end in samples from the file's start
+
+
+def placed(words, written, ends, rate):
+    """The words as synthesize_words gives them where words is true; with
+    Events, the fragments' collections as they are."""
+    if isinstance(words, Events):
+        return written
+    return placed_words(written, ends, rate) if words else None
 
 
 def one_call(path, quit_after, backwards, fragments, words):
     part = part_call(path, quit_after, backwards, fragments, 0, 0, words)
-    placed = (placed_words(part.words, part.fragment_ends, part.sample_rate)
-              if words else None)
     return ListResult(part.sample_rate, part.synthesized, part.anchors,
-                      part.start, placed)
+                      part.start,
+                      placed(words, fragment_events(part, words),
+                             part.fragment_ends, part.sample_rate),
+                      list(part.fragment_ends))
 
 
 def run(*arguments, workers=None, executor=None, progress=None, words=False):
     """synthesize_multiple over workers, as a ListResult: with the start of
     the backward mode too, and the words as synthesize_words gives them
-    where asked, else None. progress, if given, is called with the number
+    where asked, else None (with words an Events: every fragment's
+    collections, placed by the caller). progress, if given, is called with the number
     of fragments each finished part holds."""
-    checked = check(*arguments, words=words)
+    checked = check(*arguments, words=any(words) if isinstance(words, Events)
+                    else words)
     file_rate, limit = checked.file_rate, checked.quit_after
     path, quit_after, backwards, fragments = arguments
     fragments = [snapshot(item) for item in fragments]
@@ -381,7 +418,6 @@ def run(*arguments, workers=None, executor=None, progress=None, words=False):
     finally:
         if join is not None:
             join.close()
-    written = (placed_words(join.written_words, ends, file_rate) if words
-               else None)
     return ListResult(file_rate, len(ends), anchors_of(ends, file_rate),
-                      start, written)
+                      start, placed(words, join.written_words, ends,
+                                    file_rate), ends)

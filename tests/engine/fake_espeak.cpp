@@ -189,6 +189,11 @@ espeak_ERROR espeak_SetParameter(espeak_PARAMETER parameter, int value,
 
 int espeak_ng_GetSampleRate(void) { return state.rate_in_force; }
 
+// 1.52.0 declares it; the engine calls it only where the header does.
+extern "C" espeak_ng_STATUS espeak_ng_SetPhonemeEvents(int, int) {
+    return ENS_OK;
+}
+
 const char* espeak_Info(const char** path_data) {
     if (path_data != nullptr) *path_data = "/nonexistent";
     return "fake";

@@ -1,12 +1,13 @@
 // The word events of eSpeak NG as the library gives them, with the library
-// driven as vyn drives it: initialised once, synchronous, the same flags,
+// driven as vyn drives it: initialised once, synchronous, with phoneme
+// events and IPA names, the same flags,
 // each fragment's voice selected by name or else by language, the speech
 // rate set again after every selection (with the bundled library, its state
 // reset to a fresh one before each fragment, as vyn resets it). One process
 // per list, so that its output is that of a fresh process, as a list in
 // vyn's first call is.
 //
-//   vyn_word_events FRAGMENTS
+//   vyn_word_events FRAGMENTS [--phonemes]
 //     FRAGMENTS  one fragment a line: VOICE, a tab, TEXT, optionally a tab
 //                and settings: rate=N,pitch=N,volume=N,word_gap=N (any of
 //                them), set after the voice as the command line sets its
@@ -16,7 +17,9 @@
 // Prints, per fragment, "fragment INDEX SAMPLES RATE" (the samples it
 // delivered and their rate), then one "word SAMPLE POSITION LENGTH" line per
 // word event, as the library reports them (sample counted from the start of
-// the fragment's text, position 1-based in characters).
+// the fragment's text, position 1-based in characters); with --phonemes
+// also "phoneme SAMPLE POSITION NAME" per phoneme event, NAME its bytes up
+// to the first NUL or the 8th (a pause's empty name printed as "-").
 #include <espeak-ng/espeak_ng.h>
 #include <espeak-ng/speak_lib.h>
 
@@ -24,6 +27,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -32,6 +36,13 @@ namespace {
 constexpr unsigned int synth_flags = espeakCHARS_UTF8 | espeakENDPAUSE;
 
 std::uint64_t samples = 0;
+bool print_phonemes = false;
+
+void print_phoneme(const espeak_EVENT& event) {
+    int length = static_cast<int>(strnlen(event.id.string, 8));
+    std::printf("phoneme %d %d %.*s\n", event.sample, event.text_position,
+                length > 0 ? length : 1, length > 0 ? event.id.string : "-");
+}
 
 int on_synth_output(short* wav, int numsamples, espeak_EVENT* events) {
     if (wav == nullptr) return 1;
@@ -39,6 +50,8 @@ int on_synth_output(short* wav, int numsamples, espeak_EVENT* events) {
         if (events->type == espeakEVENT_WORD)
             std::printf("word %d %d %d\n", events->sample,
                         events->text_position, events->length);
+        else if (events->type == espeakEVENT_PHONEME && print_phonemes)
+            print_phoneme(*events);
     }
     if (numsamples > 0) samples += static_cast<std::uint64_t>(numsamples);
     return 0;
@@ -68,14 +81,17 @@ bool synthesize(const std::string& code, std::string text,
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s FRAGMENTS\n", argv[0]);
+    print_phonemes = argc == 3 && std::strcmp(argv[2], "--phonemes") == 0;
+    if (argc != 2 && !print_phonemes) {
+        std::fprintf(stderr, "usage: %s FRAGMENTS [--phonemes]\n", argv[0]);
         return 2;
     }
     std::ifstream in(argv[1]);
     if (!in ||
         espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, nullptr,
-                          espeakINITIALIZE_DONT_EXIT) <= 0) {
+                          espeakINITIALIZE_DONT_EXIT |
+                              espeakINITIALIZE_PHONEME_EVENTS |
+                              espeakINITIALIZE_PHONEME_IPA) <= 0) {
         std::fprintf(stderr, "cannot read %s or initialise\n", argv[1]);
         return 1;
     }

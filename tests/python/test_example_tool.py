@@ -230,10 +230,11 @@ class TestFailures:
 
 
 class TestPlot:
-    def test_png_is_written(self, tmp_path):
+    @pytest.mark.parametrize("options", [[], ["--phonemes"]])
+    def test_png_is_written(self, tmp_path, options):
         write_story(tmp_path / "story.txt")
         completed = run_tool("story.txt", "--plot", "pictures/story.png",
-                             cwd=tmp_path)
+                             *options, cwd=tmp_path)
         assert completed.returncode == 0, completed.stderr
         png = (tmp_path / "pictures" / "story.png").read_bytes()
         assert png.startswith(b"\x89PNG\r\n\x1a\n")
@@ -394,6 +395,43 @@ def test_words_in_json_webvtt_and_tsv(tmp_path):
         assert re.findall(r"<([\d:.]+)>", text) == [
             vtt_time(w["begin"]) for w in anchor["words"][1:]]
         assert re.sub(r"<[\d:.]+>", "", text) == anchor["text"]
+
+
+@pytest.mark.parametrize("options, tiers", [
+    ([], ["fragments"]),
+    (["--words", "--phonemes"], ["fragments", "words", "phonemes"]),
+], ids=["fragments", "words_and_phonemes"])
+def test_textgrid_read_by_praatio_holds_the_json(tmp_path, options, tiers):
+    """Praat's long text format, read by an independent reader: a tier per
+    kind, its intervals the JSON's (but those of no length, which Praat has
+    not), empty intervals where nothing is."""
+    textgrid = pytest.importorskip("praatio.textgrid")
+    write_story(tmp_path / "story.txt")
+    completed = run_tool("story.txt", *options, "-f", "json,textgrid,tsv",
+                         cwd=tmp_path)
+    assert completed.returncode == 0, completed.stderr
+    anchors = json.loads((tmp_path / "story.json").read_text("utf-8"))[
+        "anchors"]
+    grid = textgrid.openTextgrid(str(tmp_path / "story.textgrid"),
+                                 includeEmptyIntervals=True)
+    assert list(grid.tierNames) == tiers
+    assert grid.maxTimestamp == anchors[-1]["end"]
+    expected = {"fragments": [(a["begin"], a["end"], a["text"])
+                              for a in anchors]}
+    if "words" in tiers:
+        expected["words"] = [(w["begin"], w["end"], w["text"])
+                             for a in anchors for w in a["words"]]
+        expected["phonemes"] = [(p["begin"], p["end"], p["ipa"])
+                                for a in anchors for p in a["phonemes"]]
+        rows = (tmp_path / "story.tsv").read_text("utf-8").splitlines()[1:]
+        assert [row.split("\t")[5:7] for row in rows] == [
+            [p["ipa"], p["viseme"]] for a in anchors for p in a["phonemes"]]
+    for name in tiers:
+        entries = grid.getTier(name).entries
+        assert entries[0].start == 0 and entries[-1].end == anchors[-1]["end"]
+        assert all(x.end == y.start for x, y in zip(entries, entries[1:]))
+        assert [(e.start, e.end, e.label) for e in entries if e.label] == [
+            e for e in expected[name] if e[1] > e[0] and e[2]]
 
 
 def vtt_time(seconds):

@@ -36,6 +36,18 @@ shaped: list[tuple[str, str, vyn.FragmentSettings]] = [
 _ = vyn.synthesize_multiple("out.wav", 0, 0, shaped)
 words_of_shaped = vyn.synthesize_words("out.wav", 0, 0, [
     ("en", "Hello."), ("en", "Loud.", {{"volume": 150, "word_gap": 5}})])
+
+import vyn_tools
+
+synthesis = vyn_tools.synthesize(fragments, None, phonemes=True)
+if synthesis.samples is not None:
+    print(synthesis.samples.tobytes()[:2], synthesis.sample_rate)
+for fragment in vyn_tools.synthesize(shaped, Path("out.wav")).fragments:
+    for phoneme in fragment.phonemes:
+        print(fragment.index, phoneme.end - phoneme.begin, phoneme.ipa.upper(),
+              phoneme.viseme, phoneme.start + 1)
+    for word, mark in zip(fragment.words, fragment.marks):
+        print(word.text.upper(), word.length + word.start, mark.time + 1)
 """
 
 # (parameter, a wrong value for it, the type the checkers infer for it)

@@ -21,7 +21,7 @@ EPILOG = """\
 output paths:
   By default INPUT.txt gives INPUT.wav beside it, and the anchors go beside
   the WAVE file with the suffix of their format (INPUT.json, INPUT.srt,
-  INPUT.tsv, INPUT.vtt). -o - streams the audio to standard output (the
+  INPUT.tsv, INPUT.vtt, INPUT.textgrid). -o - streams the audio to standard output (the
   summary line then goes to standard error); the anchors of audio sent to
   standard output, a pipe or a device go beside the input. With several
   inputs, --output and --plot must contain {stem}, which stands for each
@@ -116,11 +116,14 @@ def parser() -> argparse.ArgumentParser:
                         "the first (see below)")
     p.add_argument("-f", "--format", type=format_list, default=["json"],
                    help="anchor formats: json, srt, tsv, vtt (WebVTT), "
-                        "comma-separated "
+                        "textgrid (Praat), comma-separated "
                         "(default: json)")
     p.add_argument("--words", action="store_true",
                    help="also where each word begins: in the JSON, as "
                         "WebVTT timestamps, and a TSV row per word")
+    p.add_argument("--phonemes", action="store_true",
+                   help="also each phoneme's span, IPA and viseme: in the "
+                        "JSON, a TSV row per phoneme, a TextGrid tier")
     p.add_argument("--plot", metavar="PNG",
                    help="also draw the waveform with the fragment spans "
                         "(needs matplotlib: pip install 'vyn[plot]')")
@@ -149,7 +152,9 @@ def parse(argv: Optional[Sequence[str]] = None) -> argparse.Namespace:
         p.error("--backwards needs --quit-after")
     if arguments.jobs < 1:
         p.error("--jobs needs a number of 1 or more")
-    if arguments.words and (arguments.rate or 0) > 449:
-        p.error("--words needs a --rate of 449 or less: above, eSpeak NG "
-                "speeds the audio up afterwards and gives no word times")
+    for option in ("words", "phonemes"):
+        if getattr(arguments, option) and (arguments.rate or 0) > 449:
+            p.error(f"--{option} needs a --rate of 449 or less: above, "
+                    "eSpeak NG speeds the audio up afterwards and gives no "
+                    f"{option[:-1]} times")
     return arguments

@@ -1,7 +1,8 @@
-"""The anchor formats: JSON, SRT and WebVTT subtitles, TSV; each a function
-of the outcome of one input giving the file's text."""
+"""The anchor formats: JSON, SRT and WebVTT subtitles, TSV, Praat's
+TextGrid; each a function of the outcome of one input giving the file's
+text."""
 import json
-from typing import Any, Dict, List
+from typing import Any, Dict, List, Tuple
 
 from .records import Outcome
 
@@ -14,6 +15,14 @@ def word_records(outcome: Outcome, i: int) -> List[Dict[str, Any]]:
             for begin, end, start, length in outcome.words[i]]
 
 
+def phoneme_records(outcome: Outcome, i: int) -> List[Dict[str, Any]]:
+    """Fragment i's phonemes: times, IPA, viseme and place in its text."""
+    assert outcome.phonemes is not None
+    return [{"begin": begin, "end": end, "ipa": ipa, "viseme": viseme,
+             "start": start}
+            for begin, end, ipa, viseme, start in outcome.phonemes[i]]
+
+
 def anchor_records(outcome: Outcome) -> List[Dict[str, Any]]:
     records = [{"fragment": outcome.start + i, "line": fragment.line,
                 "voice": fragment.voice, "begin": begin, "end": end,
@@ -23,6 +32,9 @@ def anchor_records(outcome: Outcome) -> List[Dict[str, Any]]:
     if outcome.words is not None:
         for i, record in enumerate(records):
             record["words"] = word_records(outcome, i)
+    if outcome.phonemes is not None:
+        for i, record in enumerate(records):
+            record["phonemes"] = phoneme_records(outcome, i)
     return records
 
 
@@ -84,8 +96,17 @@ def as_vtt(outcome: Outcome) -> str:
 
 
 def as_tsv(outcome: Outcome) -> str:
-    """A row per fragment; with words, a row per word."""
+    """A row per fragment; with words, a row per word; with phonemes, a row
+    per phoneme (its IPA as the text, then its viseme and its place in the
+    fragment's text)."""
     records = anchor_records(outcome)
+    if outcome.phonemes is not None:
+        rows = ["fragment\tline\tvoice\tbegin\tend\tipa\tviseme\tstart"]
+        rows += [f"{r['fragment']}\t{r['line']}\t{r['voice']}\t"
+                 f"{p['begin']:.6f}\t{p['end']:.6f}\t{p['ipa']}\t"
+                 f"{p['viseme']}\t{p['start']}"
+                 for r in records for p in r["phonemes"]]
+        return "\n".join(rows) + "\n"
     if outcome.words is not None:
         records = [{**r, **word} for r in records for word in r["words"]]
     rows = ["fragment\tline\tvoice\tbegin\tend\ttext"]
@@ -95,5 +116,61 @@ def as_tsv(outcome: Outcome) -> str:
     return "\n".join(rows) + "\n"
 
 
-WRITERS = {"json": as_json, "srt": as_srt, "tsv": as_tsv, "vtt": as_vtt}
+def praat_text(text: str) -> str:
+    return '"' + text.replace('"', '""') + '"'
+
+
+def tiled(spans: List[Tuple[float, float, str]],
+          end: float) -> List[Tuple[float, float, str]]:
+    """Intervals from 0 to end, in order: the spans, empty ones between
+    them where nothing is, none of no length (Praat has none; the library
+    gives some phonemes no length, a second one at the same sample)."""
+    intervals, at = [], 0.0
+    for begin, stop, text in spans:
+        if begin > at:
+            intervals.append((at, begin, ""))
+        if stop > max(begin, at):
+            intervals.append((max(begin, at), stop, text))
+            at = stop
+    if end > at or not intervals:
+        intervals.append((at, max(end, at), ""))
+    return intervals
+
+
+def interval_tier(number: int, name: str, intervals, end: float) -> str:
+    lines = [f"    item [{number}]:", '        class = "IntervalTier"',
+             f"        name = {praat_text(name)}", "        xmin = 0",
+             f"        xmax = {end!r}",
+             f"        intervals: size = {len(intervals)}"]
+    for k, (begin, stop, text) in enumerate(intervals, start=1):
+        lines += [f"        intervals [{k}]:", f"            xmin = {begin!r}",
+                  f"            xmax = {stop!r}",
+                  f"            text = {praat_text(text)}"]
+    return "\n".join(lines)
+
+
+def as_textgrid(outcome: Outcome) -> str:
+    """Praat's TextGrid, long text format: an interval tier of the
+    fragments, with words one of the words, with phonemes one of their IPA
+    names; what no record covers is an empty interval."""
+    records = anchor_records(outcome)
+    end = records[-1]["end"] if records else 0.0
+    tiers = [("fragments", [(r["begin"], r["end"], r["text"])
+                            for r in records])]
+    if outcome.words is not None:
+        tiers.append(("words", [(w["begin"], w["end"], w["text"])
+                                for r in records for w in r["words"]]))
+    if outcome.phonemes is not None:
+        tiers.append(("phonemes", [(p["begin"], p["end"], p["ipa"])
+                                   for r in records for p in r["phonemes"]]))
+    head = ['File type = "ooTextFile"', 'Object class = "TextGrid"', "",
+            "xmin = 0", f"xmax = {end!r}", "tiers? <exists>",
+            f"size = {len(tiers)}", "item []:"]
+    return "\n".join(head + [interval_tier(k, name, tiled(spans, end), end)
+                             for k, (name, spans) in enumerate(tiers, 1)]) \
+        + "\n"
+
+
+WRITERS = {"json": as_json, "srt": as_srt, "tsv": as_tsv, "vtt": as_vtt,
+           "textgrid": as_textgrid}
 FORMATS = tuple(WRITERS)  # in the order --help names them

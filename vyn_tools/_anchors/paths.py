@@ -63,7 +63,8 @@ def plan(arguments: argparse.Namespace) -> List[Job]:
         jobs.append(Job(input_path, wav_path, anchors, plot_path,
                         arguments.voice, arguments.quit_after,
                         arguments.backwards, arguments.words,
-                        speech_settings(arguments)))
+                        speech_settings(arguments),
+                        phonemes=arguments.phonemes))
     written = [p for job in jobs for p in (job.wav_path, job.plot_path,
                                            *job.anchor_paths.values()) if p]
     inputs = {p.resolve() for p in arguments.inputs}

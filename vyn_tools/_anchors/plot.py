@@ -1,4 +1,5 @@
-"""The picture: the waveform with each fragment's span (--plot)."""
+"""The picture: the waveform with each fragment's span (--plot), and with
+--phonemes a tier of the phonemes under it."""
 import wave
 from pathlib import Path
 from types import ModuleType
@@ -15,6 +16,25 @@ def import_pyplot() -> ModuleType:
     matplotlib.use("Agg")
     import matplotlib.pyplot as pyplot
     return pyplot
+
+
+# Past this many phonemes their names would overlap: the tier shows their
+# boundaries alone.
+MAX_PHONEME_NAMES = 300
+
+
+def phoneme_tier(axes, outcome: Outcome) -> None:
+    """Each phoneme's boundary as a tick along the bottom, and (while they
+    fit) its IPA name in its span; a pause is left unnamed."""
+    assert outcome.phonemes is not None
+    phonemes = [p for fragment in outcome.phonemes for p in fragment]
+    named = len(phonemes) <= MAX_PHONEME_NAMES
+    for begin, end, ipa, _, _ in phonemes:
+        axes.axvline(begin, ymin=0, ymax=0.1, color="#555555",
+                     linewidth=0.5)
+        if named and ipa and end > begin:
+            axes.text((begin + end) / 2, -0.93, ipa, ha="center",
+                      va="bottom", fontsize=8, color="#222222")
 
 
 def plot(outcome: Outcome, path: Path) -> None:
@@ -45,6 +65,8 @@ def plot(outcome: Outcome, path: Path) -> None:
                       transform=axes.get_xaxis_transform())
     if outcome.anchors:
         axes.axvline(outcome.anchors[-1][1], color="#c0392b", linewidth=0.8)
+    if outcome.phonemes is not None:
+        phoneme_tier(axes, outcome)
     axes.set_xlim(0, max(len(samples) / rate, 1e-3))
     axes.set_ylim(-1, 1)
     axes.set_xlabel("seconds")

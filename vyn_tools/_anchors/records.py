@@ -35,6 +35,7 @@ class Job:
     # Dask cluster's); several inputs run one call each.
     workers: int = 1
     executor: Optional[Executor] = None
+    phonemes: bool = False  # each phoneme's span, IPA and viseme, too
 
 
 @dataclass
@@ -48,3 +49,6 @@ class Outcome:
     # With --words: per fragment written, (begin, end, start, length) of
     # each word, start and length in the fragment's text.
     words: Optional[List[List[Tuple[float, float, int, int]]]] = None
+    # With --phonemes: per fragment written, (begin, end, ipa, viseme,
+    # start) of each phoneme.
+    phonemes: Optional[List[List[Tuple[float, float, str, str, int]]]] = None
