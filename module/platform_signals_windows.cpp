@@ -33,8 +33,10 @@ int prepare_signal_checks() {
     return ident == nullptr || PyErr_Occurred() != nullptr ? -1 : 0;
 }
 
+// CPython's thread ident on Windows is the system's thread id (the stable
+// ABI of 3.9 has no PyThread_get_thread_ident).
 bool on_main_thread() noexcept {
-    return PyThread_get_thread_ident() == main_thread_ident;
+    return GetCurrentThreadId() == main_thread_ident;
 }
 
 void hold_signals(signals_outside_call&) noexcept {}
