@@ -5,6 +5,7 @@
 #include "mbrola_pipes.h"
 #include "patched_library.h"
 #include "platform_file.h"
+#include "ssml_voices.h"
 #include "synthesizer.h"
 #include "voice_changes.h"
 #include "voice_dictionary.h"
@@ -431,6 +432,28 @@ bool settings_fit(call_record& call, unsigned int j) {
     return false;
 }
 
+// A voice an SSML text asks for passes the same check as a fragment's code
+// (the library would select it on its own, past the guards of that check),
+// and MBROLA's other rate and process have no place inside one fragment.
+bool ssml_voices_fit(call_record& call, unsigned int j) {
+    const fragment_entry& fragment = call.fragments[j];
+    if (!reads_ssml(fragment.settings) || fragment.text == nullptr) return true;
+    for (const std::string& request : ssml_voice_requests(fragment.text)) {
+        const resolved_voice* voice = check_one(request.c_str());
+        const char* refusal = voice == nullptr ? too_few_descriptors_reason
+                              : !voice->known  ? voice->reason
+                              : voice->mbrola  ? "an MBROLA voice"
+                                               : nullptr;
+        if (refusal == nullptr) continue;
+        char reason[sizeof call.control.results.failure_reason];
+        std::snprintf(reason, sizeof reason, "SSML asks for voice '%s': %s",
+                      request.c_str(), refusal);
+        blame(call, j, reason);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int check_voices(call_record& call, int* file_rate) noexcept {
@@ -450,7 +473,8 @@ int check_voices(call_record& call, int* file_rate) noexcept {
                                                 : too_few_descriptors_reason);
                 return 1;
             }
-            if (!settings_fit(call, j)) return 1;
+            if (!settings_fit(call, j) || !ssml_voices_fit(call, j))
+                return 1;
             call.voices[j] = fragment_voice{voice, call.fragments[j].settings};
             *file_rate = std::max(*file_rate, voice->sample_rate);
         }
