@@ -13,6 +13,7 @@ class FragmentSettings(TypedDict, total=False):
     pitch: int     # -p, 0 to 99
     volume: int    # -a, 0 to 200
     word_gap: int  # -g, pause between words in 10 ms units: 0 to 1000
+    ssml: bool     # -m, the text is SSML (False: spoken as written)
 
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 # A list of fragments: a list of one kind of tuple, or of both, so that a
