@@ -4,9 +4,8 @@
 #     (-DVYN_SANITIZE=ON) into its own venv, build/asan-venv, and the whole
 #     pytest suite run with ASan's runtime preloaded into the interpreter;
 #  1b. (bundled) the bundled build, eSpeak NG itself compiled with the same
-#     sanitizers, running eSpeak NG's crash inputs, 20,000 fuzzed texts, 2,000
-#     fuzzed SSML texts and
-#     the fresh-fragment tests;
+#     sanitizers, running eSpeak NG's crash inputs, 20,000 fuzzed texts,
+#     2,000 fuzzed SSML texts and the fresh-fragment tests;
 #  2. the engine tests built with the same sanitizers and run by ctest;
 #  2b. (tsan) the engine tests built with ThreadSanitizer, which sees what
 #     ASan cannot: accesses to the engine's state from two threads outside
