@@ -88,6 +88,8 @@ def synthesize_words(
     length] is the word in the fragment's text, up to its last non-blank
     character before the next word. A number or a phrase the synthesizer
     speaks as one ("of a") is one word; MBROLA voices give one per clause.
+    In an SSML text a word spans text content, never a tag, and start and
+    length index the text as given, markup included.
     """
 @overload
 def synthesize_words(
