@@ -35,8 +35,8 @@ SENTENCES = [
     ("en+f3", "A voice variant speaks here."),
     ("en", "The seventh comes near the end."),
     ("es", "La última frase.", {"volume": 150, "word_gap": 5}),
-    ("en", "<speak>Then <break time='300ms'/> <emphasis>SSML</emphasis> "
-           "<prosody rate='x-slow'>left open", {"ssml": True}),
+    ("en", "<speak>Then <break time='300ms'/> <emphasis>SSML</emphasis>"
+           ".</speak>", {"ssml": True}),
 ]
 LIST = SENTENCES * 3  # 27 fragments, about 45 s
 
