@@ -205,6 +205,7 @@ SSML_VECTORS = {
     "year-s": YEAR.format("31536000s"),
     "year-ms": YEAR.format("31536000000ms"),
     "digits": YEAR.format("9" * 40 + "s"),
+    "emphasis": "<speak><emphasis level='x'>unknown</emphasis> level</speak>",
     "prosody": "<speak><prosody rate='1e308' pitch='99999999999999%' "
                "volume='-1e300' range='+1e400st'>x</prosody></speak>",
     "audio": "<speak><audio src='/etc/hostname'>the text</audio><audio "
