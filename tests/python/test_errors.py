@@ -152,6 +152,18 @@ def test_voices_inside_ssml_are_checked(wav_path, text, voice, reason):
                                    [("en", text)])[1] == 1
 
 
+def test_ssml_asks_for_a_bounded_number_of_voices(wav_path):
+    """Each new code costs its check: 64 distinct ones at most, however
+    often each is asked for."""
+    asks = "".join(f"<s xml:lang='en-x{i % 65}'>a</s>" for i in range(500))
+    with pytest.raises(ValueError) as raised:
+        vyn.synthesize_multiple(str(wav_path), 0.0, 0,
+                                [("en", asks, {"ssml": True})])
+    assert raised.value.__notes__ == [
+        "fragment 0: SSML asks for 65 voices (at most 64)"]
+    assert not wav_path.exists()
+
+
 @pytest.mark.parametrize("item", [("en", "Hi", {}, {}), ("en", "Hi", {}, 1),
                                   ("en",), ["en", "Hi", {}]])
 def test_an_item_of_another_shape_is_named(wav_path, item):
