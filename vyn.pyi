@@ -13,6 +13,7 @@ class FragmentSettings(TypedDict, total=False):
     pitch: int     # -p, 0 to 99
     volume: int    # -a, 0 to 200
     word_gap: int  # -g, pause between words in 10 ms units: 0 to 1000
+    ssml: bool     # -m, the text is SSML (False: spoken as written)
 
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 # A list of fragments: a list of one kind of tuple, or of both, so that a
@@ -87,6 +88,8 @@ def synthesize_words(
     length] is the word in the fragment's text, up to its last non-blank
     character before the next word. A number or a phrase the synthesizer
     speaks as one ("of a") is one word; MBROLA voices give one per clause.
+    In an SSML text a word spans text content, never a tag, and start and
+    length index the text as given, markup included.
     """
 @overload
 def synthesize_words(

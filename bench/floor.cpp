@@ -8,7 +8,8 @@
 //     write              one fwrite per callback into a WAVE file (vyn's I/O)
 //     FRAGMENTS          one fragment a line: VOICE, a tab, TEXT, and
 //                        optionally a tab and settings as vyn takes them:
-//                        rate=N,pitch=N,volume=N,word_gap=N (any of them)
+//                        rate=N,pitch=N,volume=N,word_gap=N,ssml=1 (any of
+//                        them)
 //     --output PATH      the file of the write variant
 //     --quit-after S     stop after the fragment whose end reaches S seconds
 //     --backwards        with --quit-after: first measure from the last
@@ -42,6 +43,7 @@ struct fragment {
     std::string voice;
     std::string text;
     std::vector<std::pair<espeak_PARAMETER, int>> settings;
+    bool ssml = false;
 };
 
 struct options {
@@ -125,12 +127,18 @@ bool close_output(int rate) {
 }
 
 // The least a fragment's settings need: set after the voice, put back
-// before the next fragment (the library keeps them across voices).
+// before the next fragment (the library keeps them across voices, and SSML
+// prosody left open keeps what it set).
 void apply_settings(const fragment& f) {
     static std::vector<std::pair<espeak_PARAMETER, int>> changed;
     for (const auto& [parameter, initial] : changed)
         espeak_SetParameter(parameter, initial, 0);
     changed.clear();
+    if (f.ssml) {
+        for (const setting_parameter& known : setting_parameters)
+            changed.emplace_back(known.parameter, known.initial);
+        changed.emplace_back(espeakRANGE, 50);
+    }
     for (const auto& [parameter, value] : f.settings) {
         espeak_SetParameter(parameter, value, 0);
         for (const setting_parameter& known : setting_parameters) {
@@ -146,8 +154,9 @@ bool synthesize(const fragment& f) {
     voice.languages = f.voice.c_str();
     if (espeak_SetVoiceByProperties(&voice) != EE_OK) return false;
     apply_settings(f);
+    unsigned int flags = synth_flags | (f.ssml ? espeakSSML : 0u);
     if (espeak_Synth(f.text.c_str(), f.text.size() + 1, 0, POS_CHARACTER, 0,
-                     synth_flags, nullptr, nullptr) != EE_OK)
+                     flags, nullptr, nullptr) != EE_OK)
         return false;
     return espeak_Synchronize() == EE_OK && !write_failed;
 }
@@ -157,8 +166,13 @@ bool limit_reached(double quit_after, int rate) {
            static_cast<double>(samples) / rate >= quit_after;
 }
 
-// "rate=N,pitch=N": each key known, each value a number.
-bool read_settings(const std::string& text, fragment& f) {
+// "rate=N,pitch=N": each key known, each value a number; "ssml=1" first.
+bool read_settings(std::string text, fragment& f) {
+    static const std::string ssml = "ssml=1";
+    if (text.compare(0, ssml.size(), ssml) == 0) {
+        f.ssml = true;
+        text.erase(0, text.size() > ssml.size() ? ssml.size() + 1 : ssml.size());
+    }
     return read_setting_parameters(text, [&f](espeak_PARAMETER parameter,
                                               int value) {
         f.settings.emplace_back(parameter, value);
@@ -174,7 +188,7 @@ bool read_fragments(const char* path, std::vector<fragment>& fragments) {
         if (tab == std::string::npos) return false;
         std::size_t second = line.find('\t', tab + 1);
         fragment f{line.substr(0, tab),
-                   line.substr(tab + 1, second - tab - 1), {}};
+                   line.substr(tab + 1, second - tab - 1), {}, false};
         if (second != std::string::npos &&
             !read_settings(line.substr(second + 1), f))
             return false;

@@ -92,9 +92,15 @@ def write_fragments(path, fragments):
         for voice, text, *settings in fragments:
             if "\t" in text or "\n" in text:
                 raise ValueError(f"fragment cannot be one line: {text!r}")
-            shaped = "".join("\t" + ",".join(f"{k}={v}" for k, v in s.items())
+            shaped = "".join("\t" + ",".join(f"{k}={int(v)}" for k, v in
+                                             sorted(s.items(),
+                                                    key=_ssml_first))
                              for s in settings)
             out.write(f"{voice}\t{text}{shaped}\n")
+
+
+def _ssml_first(item):
+    return item[0] != "ssml"
 
 
 def read_fragments(path):
@@ -103,7 +109,8 @@ def read_fragments(path):
         for line in lines:
             voice, text, *settings = line.rstrip("\n").split("\t")
             fragments.append((voice, text, *(
-                {k: int(v) for k, v in (i.split("=") for i in s.split(","))}
+                {k: bool(int(v)) if k == "ssml" else int(v)
+                 for k, v in (i.split("=") for i in s.split(","))}
                 for s in settings)))
     return fragments
 
@@ -114,4 +121,13 @@ def with_settings(fragments):
     own back."""
     shaped = {"rate": 250, "pitch": 60, "volume": 120, "word_gap": 2}
     return [(voice, text, shaped) if i % 2 == 0 else (voice, text)
+            for i, (voice, text) in enumerate(fragments)]
+
+
+def as_ssml(fragments):
+    """Every other fragment as SSML (a break and emphasis in it): the one
+    after it gets its voice's own prosody back."""
+    return [(voice, f"<speak>{text} <break time='100ms'/> <emphasis>again"
+                    f"</emphasis></speak>", {"ssml": True})
+            if i % 2 == 0 else (voice, text)
             for i, (voice, text) in enumerate(fragments)]

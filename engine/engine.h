@@ -17,6 +17,7 @@ enum fragment_setting_flag : unsigned int {
     setting_pitch = 2,     // -p
     setting_volume = 4,    // -a
     setting_word_gap = 8,  // -g
+    setting_ssml = 16,     // -m
 };
 
 struct fragment_settings {
@@ -25,6 +26,10 @@ struct fragment_settings {
     int pitch;           // 0 to 99
     int volume;          // 0 to 200
     int word_gap;        // pause between words, 10 ms units: 0 to 1000
+    // The text is SSML. The voices it may change to are checked with the
+    // fragment's own (an MBROLA voice is refused), no element reads a file
+    // or starts a process, and nothing of it reaches the next fragment.
+    bool ssml;
 };
 
 // The ranges the engine takes. Above 449 words per minute the library

@@ -12,6 +12,7 @@ namespace {
 constexpr int default_pitch = 50;
 constexpr int default_volume = 100;
 constexpr int default_word_gap = 0;
+constexpr int default_pitch_range = 50;
 
 struct setting_range {
     fragment_setting_flag flag;
@@ -64,6 +65,7 @@ void restore_default_parameters() noexcept {
     espeak_SetParameter(espeakPITCH, default_pitch, 0);
     espeak_SetParameter(espeakVOLUME, default_volume, 0);
     espeak_SetParameter(espeakWORDGAP, default_word_gap, 0);
+    espeak_SetParameter(espeakRANGE, default_pitch_range, 0);
     synthesizer.parameters_changed = false;
 }
 
@@ -78,5 +80,7 @@ void apply_settings(const fragment_settings* settings) noexcept {
         espeak_SetParameter(espeakVOLUME, settings->volume, 0);
     if (given & setting_word_gap)
         espeak_SetParameter(espeakWORDGAP, settings->word_gap, 0);
+    // SSML prosody left unclosed keeps its values in the library's embedded
+    // parameters, which the parameter calls above write over.
     synthesizer.parameters_changed = true;
 }

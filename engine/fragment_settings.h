@@ -17,9 +17,16 @@ bool settings_acceptable(const fragment_settings* settings, bool with_words,
 
 // Puts back the library's speech parameters that an earlier fragment's
 // settings changed and that selecting a voice keeps (pitch, volume, word
-// gap; the rate is put back with the voice): costs nothing while no
-// fragment has settings.
+// gap; the rate is put back with the voice), and those an SSML fragment's
+// prosody left (with the pitch range): costs nothing while no fragment has
+// settings.
 void restore_default_parameters() noexcept;
+
+// True when the fragment's text is SSML.
+inline bool reads_ssml(const fragment_settings* settings) noexcept {
+    return settings != nullptr && (settings->given & setting_ssml) != 0 &&
+           settings->ssml;
+}
 
 // Applies the given settings to the voice just selected, as the command
 // line applies its options after its voice. Null: nothing to do.

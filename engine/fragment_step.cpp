@@ -1,6 +1,7 @@
 #include "fragment_step.h"
 
 #include "engine_lock.h"
+#include "fragment_settings.h"
 #include "mbrola_watch.h"
 #include "voices.h"
 
@@ -17,7 +18,8 @@ int synthesize_fragment(recording_record& recording, unsigned int j) noexcept {
     const fragment_voice& voice = call.voices[j];
     std::uint64_t before = recording.samples_written;
     mbrola_watch watch(voice.voice->mbrola, recording.delivered_blocks);
-    int status = synthesize_text(recording, call.fragments[j].text);
+    int status = synthesize_text(recording, call.fragments[j].text,
+                                 reads_ssml(voice.settings));
     if (const char* cut_short = watch.finish()) {
         recording.failure_reason = cut_short;
         discard_samples_after(recording, before);

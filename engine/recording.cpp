@@ -181,7 +181,8 @@ int start_recording(recording_record& recording, recording_use use) noexcept {
 
 // Every text names its recording as the user data that each event carries
 // back to the callback.
-int synthesize_text(recording_record& recording, const char* text) noexcept {
+int synthesize_text(recording_record& recording, const char* text,
+                    bool ssml) noexcept {
     recording.callback_failed = false;
     recording.failure_reason = nullptr;
     if (text != nullptr) {
@@ -193,8 +194,9 @@ int synthesize_text(recording_record& recording, const char* text) noexcept {
         }
         espeak_SetSynthCallback(on_synth_output);
         switch_phoneme_events(recording.collecting_phonemes);
-        if (espeak_Synth(text, size, 0, POS_CHARACTER, 0, text_synth_flags,
-                         nullptr, &recording) != EE_OK)
+        unsigned int flags = text_synth_flags | (ssml ? espeakSSML : 0u);
+        if (espeak_Synth(text, size, 0, POS_CHARACTER, 0, flags, nullptr,
+                         &recording) != EE_OK)
             return 1;
     }
     if (espeak_Synchronize() != EE_OK || recording.callback_failed) return 1;

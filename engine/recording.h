@@ -62,7 +62,9 @@ enum class recording_use { writing, measuring };
 // as long as it is at its own rate.
 int start_recording(recording_record& recording,
                     recording_use use = recording_use::writing) noexcept;
-int synthesize_text(recording_record& recording, const char* text) noexcept;
+// ssml: the text is read as SSML (fragment_settings), else as written.
+int synthesize_text(recording_record& recording, const char* text,
+                    bool ssml = false) noexcept;
 int finish_recording(recording_record& recording) noexcept;
 
 // Takes back the samples after the first `kept` of a regular file, for a

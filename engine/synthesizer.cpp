@@ -45,6 +45,11 @@ void keep_synthesis_locale() {
     synthesizer.synthesis_locale = keep_current_character_classes();
 }
 
+// An SSML <audio> element would have the library read its file (and 1.51
+// run a shell command built from its name): every URI is refused, and the
+// library speaks the element's text instead.
+int refuse_uri(int, const char*, const char*) { return 1; }
+
 int initialise_synthesizer() {
     std::string host_locale;
     std::string data_path;
@@ -56,6 +61,7 @@ int initialise_synthesizer() {
     keep_synthesis_locale();
     std::setlocale(LC_ALL, host_locale.c_str());
     if (rate <= 0) return 1;
+    espeak_SetUriCallback(refuse_uri);
     configure_patched_library();
     synthesizer.initialised_rate = rate;
     synthesizer.ready = true;

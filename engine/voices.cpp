@@ -5,6 +5,7 @@
 #include "mbrola_pipes.h"
 #include "patched_library.h"
 #include "platform_file.h"
+#include "ssml_voices.h"
 #include "synthesizer.h"
 #include "voice_changes.h"
 #include "voice_dictionary.h"
@@ -37,6 +38,10 @@ constexpr std::size_t max_variant_length = 32;
 // invent codes forever pay for their checks again rather than for memory.
 // A call keeps every code it checked until it ends, however many.
 constexpr std::size_t max_remembered_codes = 512;
+
+// The distinct voices and languages one SSML text may ask for: a text that
+// changes language every few words needs a handful.
+constexpr std::size_t max_ssml_voices = 64;
 
 // The speech rate espeak_Initialize sets; voices are spoken at it unless
 // their own files name a speed.
@@ -432,6 +437,42 @@ bool settings_fit(call_record& call, unsigned int j) {
     return false;
 }
 
+// A voice an SSML text asks for passes the same check as a fragment's code
+// (the library would select it on its own, past the guards of that check),
+// and MBROLA's other rate and process have no place inside one fragment.
+// Each new code costs its check (some milliseconds) and a place among those
+// the call remembers: a text may ask for a bounded number of voices.
+bool ssml_voices_fit(call_record& call, unsigned int j) {
+    const fragment_entry& fragment = call.fragments[j];
+    if (!reads_ssml(fragment.settings) || fragment.text == nullptr) return true;
+    std::vector<std::string> requests = ssml_voice_requests(fragment.text);
+    std::sort(requests.begin(), requests.end());
+    requests.erase(std::unique(requests.begin(), requests.end()),
+                   requests.end());
+    if (requests.size() > max_ssml_voices) {
+        char reason[sizeof call.control.results.failure_reason];
+        std::snprintf(reason, sizeof reason,
+                      "SSML asks for %zu voices (at most %zu)",
+                      requests.size(), max_ssml_voices);
+        blame(call, j, reason);
+        return false;
+    }
+    for (const std::string& request : requests) {
+        const resolved_voice* voice = check_one(request.c_str());
+        const char* refusal = voice == nullptr ? too_few_descriptors_reason
+                              : !voice->known  ? voice->reason
+                              : voice->mbrola  ? "an MBROLA voice"
+                                               : nullptr;
+        if (refusal == nullptr) continue;
+        char reason[sizeof call.control.results.failure_reason];
+        std::snprintf(reason, sizeof reason, "SSML asks for voice '%s': %s",
+                      request.c_str(), refusal);
+        blame(call, j, reason);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int check_voices(call_record& call, int* file_rate) noexcept {
@@ -451,7 +492,8 @@ int check_voices(call_record& call, int* file_rate) noexcept {
                                                 : too_few_descriptors_reason);
                 return 1;
             }
-            if (!settings_fit(call, j)) return 1;
+            if (!settings_fit(call, j) || !ssml_voices_fit(call, j))
+                return 1;
             call.voices[j] = fragment_voice{voice, call.fragments[j].settings};
             *file_rate = std::max(*file_rate, voice->sample_rate);
         }

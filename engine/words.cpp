@@ -1,5 +1,6 @@
 #include "words.h"
 
+#include "fragment_settings.h"
 #include "recording.h"
 #include "resampler.h"
 #include "voices.h"
@@ -71,7 +72,33 @@ void open_at_the_text_start(const char32_t* text, merged_word& first) {
     first.start = start;
 }
 
+// The library reads '<' as the start of a tag before '/', '!', '?' or a
+// letter (any non-ASCII character counted as one), up to the next '>'.
+bool opens_tag(const std::u32string& text, std::size_t i) {
+    if (text[i] != '<' || i + 1 >= text.size()) return false;
+    char32_t next = text[i + 1];
+    return next == '/' || next == '!' || next == '?' || next >= 0x80 ||
+           ((next | 0x20) >= 'a' && (next | 0x20) <= 'z');
+}
+
 }  // namespace
+
+void blank_out_markup(std::u32string& text) noexcept {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!opens_tag(text, i)) continue;
+        for (; i < text.size() && text[i] != '>'; ++i) text[i] = ' ';
+        if (i < text.size()) text[i] = ' ';
+    }
+}
+
+void move_to_content(const std::u32string& text,
+                     std::vector<word_event>& events) noexcept {
+    for (word_event& event : events) {
+        auto at = static_cast<std::size_t>(std::max(event.position - 1, 0));
+        while (at < text.size() && is_blank(text[at])) ++at;
+        if (at < text.size()) event.position = static_cast<int>(at + 1);
+    }
+}
 
 std::size_t merge_word_events(const char32_t* text, std::size_t size,
                               const word_event* events, std::size_t count,
@@ -124,6 +151,10 @@ std::size_t merge_gathered(recording_record& recording,
         event.sample =
             file_offset(recording, event.sample, mbrola, fragment_samples);
     decode_utf8(fragment.text, gathered.characters);
+    if (reads_ssml(fragment.settings)) {
+        blank_out_markup(gathered.characters);
+        move_to_content(gathered.characters, gathered.events);
+    }
     gathered.words.resize(gathered.events.size());
     return merge_word_events(gathered.characters.data(),
                              gathered.characters.size(),

@@ -59,6 +59,15 @@ std::uint64_t file_offset(const recording_record& recording,
                           std::uint64_t sample, bool mbrola,
                           std::uint64_t fragment_samples) noexcept;
 
+// In an SSML text, the characters of its tags become blanks, so a word
+// spans text content only; positions still index the source as given.
+void blank_out_markup(std::u32string& text) noexcept;
+
+// Moves each event from the blanks (tags) the library names in an SSML
+// text to the first character of text content after them.
+void move_to_content(const std::u32string& text,
+                     std::vector<word_event>& events) noexcept;
+
 // The events of a text whose characters (code points) are text[0..size),
 // their samples already in the file's rate and counted from the start of
 // the text, as words: an event on a blank or outside the text, inside the

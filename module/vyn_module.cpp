@@ -292,15 +292,34 @@ const setting_key* find_setting_key(PyObject* key) {
     return nullptr;
 }
 
+bool is_ssml_key(PyObject* key) {
+    return PyUnicode_Check(key) &&
+           PyUnicode_CompareWithASCIIString(key, "ssml") == 0;
+}
+
+// A bool, and nothing else: a text is read as SSML only when asked to.
+bool read_ssml(PyObject* value, long fragment, fragment_settings& settings,
+               parse_note& note) {
+    if (!PyBool_Check(value)) {
+        note.text = PyUnicode_FromFormat(
+            "fragment %ld: settings key 'ssml' takes a bool", fragment);
+        return false;
+    }
+    settings.ssml = value == Py_True;
+    settings.given |= setting_ssml;
+    return true;
+}
+
 // An int (not a bool) as the engine's int: one beyond an int's range is
 // out of every setting's range, and the engine refuses it as such.
 bool read_setting(PyObject* key, PyObject* value, long fragment,
                   fragment_settings& settings, parse_note& note) {
+    if (is_ssml_key(key)) return read_ssml(value, fragment, settings, note);
     const setting_key* known = find_setting_key(key);
     if (known == nullptr) {
         note.text = PyUnicode_FromFormat(
             "fragment %ld: settings key %R is not one of 'rate', 'pitch', "
-            "'volume', 'word_gap'", fragment, key);
+            "'volume', 'word_gap', 'ssml'", fragment, key);
         return false;
     }
     if (!PyLong_Check(value) || PyBool_Check(value)) {

@@ -4,8 +4,8 @@
 #     (-DVYN_SANITIZE=ON) into its own venv, build/asan-venv, and the whole
 #     pytest suite run with ASan's runtime preloaded into the interpreter;
 #  1b. (bundled) the bundled build, eSpeak NG itself compiled with the same
-#     sanitizers, running eSpeak NG's crash inputs, 20,000 fuzzed texts and
-#     the fresh-fragment tests;
+#     sanitizers, running eSpeak NG's crash inputs, 20,000 fuzzed texts,
+#     2,000 fuzzed SSML texts and the fresh-fragment tests;
 #  2. the engine tests built with the same sanitizers and run by ctest;
 #  2b. (tsan) the engine tests built with ThreadSanitizer, which sees what
 #     ASan cannot: accesses to the engine's state from two threads outside
@@ -99,7 +99,7 @@ bundled_suite() {
         -Ccmake.build-type=RelWithDebInfo -Cbuild-dir="$module_build"
     local status=0
     env "${asan_env[@]}" LD_PRELOAD="$asan_preload" VYN_SANITIZED=1 \
-        VYN_FUZZ_TEXTS=20000 VYN_ESPEAK_NG="$module_build/tool/espeak-ng" \
+        VYN_FUZZ_TEXTS=20000 VYN_FUZZ_SSML=2000 VYN_ESPEAK_NG="$module_build/tool/espeak-ng" \
         "$venv/bin/python" -m pytest -q -p no:cacheprovider \
         tests/python/test_crash_vectors.py tests/python/test_fresh_fragments.py \
         "$@" || status=$?

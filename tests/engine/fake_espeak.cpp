@@ -30,6 +30,8 @@ struct fake_state {
     std::vector<short> samples;  // the last block's, kept for the next
     void* user_data = nullptr;   // the text's, in each of its events
     std::vector<std::pair<int, int>> parameters_set;
+    std::vector<unsigned int> synth_flags;  // of every text, in order
+    int (*uri_callback)(int, const char*, const char*) = nullptr;
 };
 
 fake_state state;
@@ -140,6 +142,10 @@ int voice_selections() { return state.voice_selections; }
 const std::vector<std::pair<int, int>>& parameters_set() {
     return state.parameters_set;
 }
+const std::vector<unsigned int>& synth_flags() { return state.synth_flags; }
+int refuses_uri(const char* uri) {
+    return state.uri_callback == nullptr ? -1 : state.uri_callback(1, uri, nullptr);
+}
 int fresh_state_resets() { return state.fresh_state_resets; }
 void* user_data() { return state.user_data; }
 const std::vector<int>& callback_answers() { return state.callback_answers; }
@@ -157,6 +163,10 @@ int espeak_Initialize(espeak_AUDIO_OUTPUT, int, const char*, int options) {
 
 void espeak_SetSynthCallback(t_espeak_callback* callback) {
     state.callback = callback;
+}
+
+void espeak_SetUriCallback(int (*callback)(int, const char*, const char*)) {
+    state.uri_callback = callback;
 }
 
 espeak_ERROR espeak_SetVoiceByProperties(espeak_VOICE* voice) {
@@ -202,9 +212,10 @@ const char* espeak_Info(const char** path_data) {
 // Synchronous, like the real library in AUDIO_OUTPUT_SYNCHRONOUS mode: every
 // block is delivered before it returns, then a last call without samples.
 espeak_ERROR espeak_Synth(const void* text, size_t, unsigned int,
-                          espeak_POSITION_TYPE, unsigned int, unsigned int,
-                          unsigned int*, void* user_data) {
+                          espeak_POSITION_TYPE, unsigned int,
+                          unsigned int flags, unsigned int*, void* user_data) {
     state.user_data = user_data;
+    state.synth_flags.push_back(flags);
     std::string key(static_cast<const char*>(text));
     auto found = state.scripts.find(key);
     fake_espeak::text_script script = found != state.scripts.end()

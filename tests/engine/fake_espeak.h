@@ -67,6 +67,10 @@ void* user_data();
 const std::vector<int>& callback_answers();
 // Every espeak_SetParameter call, in order: (parameter, value).
 const std::vector<std::pair<int, int>>& parameters_set();
+// The flags of every espeak_Synth call, in order.
+const std::vector<unsigned int>& synth_flags();
+// What the registered URI callback answers for uri; -1 without one.
+int refuses_uri(const char* uri);
 
 }  // namespace fake_espeak
 

@@ -1,5 +1,6 @@
 // The forward pass and the backward start search: which fragments go into
 // the file, in what order, and the times recorded for them.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -203,8 +204,8 @@ TEST_F(engine_test, each_voice_code_is_checked_once) {
 TEST_F(engine_test, settings_apply_to_their_fragment_only) {
     fragment_settings shaped{setting_rate | setting_pitch | setting_volume |
                                  setting_word_gap,
-                             300, 0, 200, 5};
-    fragment_settings rate_only{setting_rate, 80, 0, 0, 0};
+                             300, 0, 200, 5, false};
+    fragment_settings rate_only{setting_rate, 80, 0, 0, 0, false};
     std::vector<fragment_entry> table = table_of({"0.1", "0.1", "0.1", "0.1"});
     table[0].settings = &shaped;
     table[2].settings = &rate_only;
@@ -214,10 +215,33 @@ TEST_F(engine_test, settings_apply_to_their_fragment_only) {
               (set{{espeakRATE, 175}, {espeakRATE, 300}, {espeakPITCH, 0},
                    {espeakVOLUME, 200}, {espeakWORDGAP, 5},
                    {espeakPITCH, 50}, {espeakVOLUME, 100}, {espeakWORDGAP, 0},
-                   {espeakRATE, 175},
+                   {espeakRANGE, 50}, {espeakRATE, 175},
                    {espeakRATE, 175}, {espeakRATE, 80},
                    {espeakPITCH, 50}, {espeakVOLUME, 100}, {espeakWORDGAP, 0},
-                   {espeakRATE, 175}}));
+                   {espeakRANGE, 50}, {espeakRATE, 175}}));
+}
+
+// SSML goes to the library with its flag, the fragment's only; the prosody
+// it may leave is put back before the next; every URI is refused from the
+// start. An SSML fragment's voices are checked first: a refused one fails
+// the call before any text.
+TEST_F(engine_test, ssml_is_read_as_ssml_in_its_fragment_only) {
+    fragment_settings ssml{setting_ssml, 0, 0, 0, 0, true};
+    fragment_settings not_ssml{setting_ssml, 0, 0, 0, 0, false};
+    std::vector<fragment_entry> table =
+        table_of({"0.1", "<speak xml:lang='de'>0.1</speak>", "0.1", "0.1"});
+    table[1].settings = &ssml;
+    table[2].settings = &not_ssml;
+    ASSERT_EQ(run_table(table, 0, 0).status, 0);
+    const unsigned int plain = espeakCHARS_UTF8 | espeakENDPAUSE;
+    EXPECT_EQ(fake_espeak::synth_flags(),
+              (std::vector<unsigned int>{plain, plain | espeakSSML, plain,
+                                         plain}));
+    EXPECT_EQ(fake_espeak::refuses_uri("/etc/hostname"), 1);
+    EXPECT_EQ(std::count(fake_espeak::parameters_set().begin(),
+                         fake_espeak::parameters_set().end(),
+                         std::pair<int, int>{espeakRANGE, 50}),
+              2);
 }
 
 struct stop_case {

@@ -7,8 +7,8 @@ import pytest
 import vyn
 import vyn_tools
 from conftest import (
-    ListSubclass, PARSE_ERROR, SYNTHESIS_ERROR, read_wave, run_python,
-    without_voice_data)
+    ListSubclass, PARSE_ERROR, SYNTHESIS_ERROR, mbrola, read_wave,
+    run_python, without_voice_data)
 
 GOOD = ("en", "Hello there.")
 
@@ -81,7 +81,7 @@ def test_bad_fragments_synthesize_nothing(wav_path, fragments, synthesize):
     assert not wav_path.exists()
 
 
-KEYS = "'rate', 'pitch', 'volume', 'word_gap'"
+KEYS = "'rate', 'pitch', 'volume', 'word_gap', 'ssml'"
 RATES = "rate must be from 80 to 1000 words per minute"
 
 
@@ -89,7 +89,9 @@ RATES = "rate must be from 80 to 1000 words per minute"
 @pytest.mark.parametrize("settings, message, note", [
     ([("rate", 90)], PARSE_ERROR,
      "settings must be a mapping, such as a dict"),
-    ({"ssml": True}, PARSE_ERROR, f"settings key 'ssml' is not one of {KEYS}"),
+    ({"SSML": True}, PARSE_ERROR, f"settings key 'SSML' is not one of {KEYS}"),
+    ({"ssml": 1}, PARSE_ERROR, "settings key 'ssml' takes a bool"),
+    ({"ssml": "yes"}, PARSE_ERROR, "settings key 'ssml' takes a bool"),
     ({1: 90}, PARSE_ERROR, f"settings key 1 is not one of {KEYS}"),
     ({"rate": True}, PARSE_ERROR, "settings key 'rate' takes an int"),
     ({"pitch": 50.0}, PARSE_ERROR, "settings key 'pitch' takes an int"),
@@ -115,6 +117,51 @@ def test_bad_settings_name_the_fragment_and_leave_the_file(
     assert str(raised.value) == message
     assert raised.value.__notes__ == [f"fragment 2: {note}"]
     assert wav_path.read_bytes() == b"earlier"
+
+
+# Voices an SSML text asks for pass the check a fragment's code passes (the
+# library would otherwise reach the crashes that check guards) and MBROLA's
+# other rate and process are refused inside a fragment; as the library reads
+# attributes: the first of a tag, quoted or not, cut to its field.
+@pytest.mark.parametrize("text, voice, reason", [
+    ("<speak xml:lang='all'>Hi</speak>", "all", "voice 'all' is not installed"),
+    ("<s xml:lang=allx>Hi</s>", "allx", "voice 'allx' is not installed"),
+    ("<voice name='klatt'>Hi</voice>", "klatt",
+     "voice 'klatt' is not installed"),
+    ("<VOICE gender='female' name=\"!v/m3\">Hi</VOICE>", "!v/m3",
+     "voice '!v/m3' is not a voice code"),
+    ("<voice name=!v/m3>Hi</voice>", "!v", "voice '!v' is not a voice code"),
+    ("<voice name='en+nosuch'>Hi</voice>", "en+nosuch",
+     "voice 'en+nosuch' is not installed"),
+    ("<p xml:lang='" + "a" * 30 + "'>Hi</p>", "a" * 16,
+     f"voice '{'a' * 16}' is not installed"),
+    pytest.param("<voice name='mb-us1'>Hi</voice>", "mb-us1",
+                 "an MBROLA voice", marks=mbrola(0, "us1").marks),
+])
+def test_voices_inside_ssml_are_checked(wav_path, text, voice, reason):
+    wav_path.write_bytes(b"earlier")
+    with pytest.raises(ValueError) as raised:
+        vyn.synthesize_multiple(str(wav_path), 0.0, 0,
+                                [GOOD, ("en", text, {"ssml": True})])
+    assert str(raised.value) == SYNTHESIS_ERROR
+    assert raised.value.__notes__ == [
+        f"fragment 1: SSML asks for voice '{voice}': {reason}"]
+    assert wav_path.read_bytes() == b"earlier"
+    # Without the flag the same text is spoken as written.
+    assert vyn.synthesize_multiple(str(wav_path), 0.0, 0,
+                                   [("en", text)])[1] == 1
+
+
+def test_ssml_asks_for_a_bounded_number_of_voices(wav_path):
+    """Each new code costs its check: 64 distinct ones at most, however
+    often each is asked for."""
+    asks = "".join(f"<s xml:lang='en-x{i % 65}'>a</s>" for i in range(500))
+    with pytest.raises(ValueError) as raised:
+        vyn.synthesize_multiple(str(wav_path), 0.0, 0,
+                                [("en", asks, {"ssml": True})])
+    assert raised.value.__notes__ == [
+        "fragment 0: SSML asks for 65 voices (at most 64)"]
+    assert not wav_path.exists()
 
 
 @pytest.mark.parametrize("item", [("en", "Hi", {}, {}), ("en", "Hi", {}, 1),

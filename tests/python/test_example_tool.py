@@ -215,10 +215,11 @@ class TestFailures:
         write_story(tmp_path / "story.txt")
         completed = run_tool("story.txt", "--rate", "120", "--pitch", "70",
                              "--volume", "150", "--word-gap", "3",
-                             cwd=tmp_path)
+                             "--ssml", cwd=tmp_path)
         assert completed.returncode == 0, completed.stderr
         shaped = [(voice, text, {"rate": 120, "pitch": 70, "volume": 150,
-                                 "word_gap": 3}) for voice, text in STORY]
+                                 "word_gap": 3, "ssml": True})
+                  for voice, text in STORY]
         output = str(tmp_path / "vyn.wav")
         called = run_python(f"import vyn; vyn.synthesize_multiple("
                             f"{output!r}, 0, 0, {shaped!r})")

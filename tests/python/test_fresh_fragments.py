@@ -46,6 +46,13 @@ SHAPED = SAMPLE + [
     ("ru", "Привет.", {"pitch": 99, "volume": 0}),
     ("en+f3", NEUTRAL, {"word_gap": 30, "rate": 449}),
     ("be", NEUTRAL, {"rate": 450, "pitch": 10}), ("fr", "Bonjour.", {}),
+    # SSML, prosody left open among it: nothing of it reaches the next.
+    ("en", "<speak><prosody rate='x-slow' pitch='x-high' volume='x-loud' "
+           "range='x-high'>left <emphasis>open", {"ssml": True}),
+    ("en", "<speak>One <break time='600ms'/> <say-as interpret-as="
+           "'characters'>abc</say-as> <voice name='de'>drei</voice> <s "
+           "xml:lang='fr'>quatre</s></speak>", {"ssml": True, "rate": 250}),
+    ("en", "<speak><prosody rate='x-slow'>not SSML</prosody></speak>"),
 ]
 OPTIONS = {"rate": "-s", "pitch": "-p", "volume": "-a", "word_gap": "-g"}
 
@@ -56,7 +63,8 @@ def oracle_samples(directory: Path, voice: str, text: str,
     key = json.dumps([voice, text, settings])
     path = directory / f"oracle{abs(hash(key))}.wav"
     options = [part for name, value in settings.items()
-               for part in (OPTIONS[name], str(value))]
+               for part in (["-m"] if name == "ssml" else
+                            [OPTIONS[name], str(value)])]
     if not path.exists():
         subprocess.run([espeak_ng(), "-D", "-v", voice, *options, "-w",
                         str(path), text], check=True, capture_output=True,

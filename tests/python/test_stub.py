@@ -32,7 +32,8 @@ for (voice, text), words in zip(fragments, words_result[3]):
     for begin, end, start, length in words:
         print(voice, end - begin, text[start:start + length])
 shaped: list[tuple[str, str, vyn.FragmentSettings]] = [
-    ("en", "Slowly.", {{"rate": 90, "pitch": 20}})]
+    ("en", "Slowly.", {{"rate": 90, "pitch": 20}}),
+    ("en", "<speak>Marked up.</speak>", {{"ssml": True, "rate": 300}})]
 _ = vyn.synthesize_multiple("out.wav", 0, 0, shaped)
 words_of_shaped = vyn.synthesize_words("out.wav", 0, 0, [
     ("en", "Hello."), ("en", "Loud.", {{"volume": 150, "word_gap": 5}})])

@@ -35,8 +35,10 @@ SENTENCES = [
     ("en+f3", "A voice variant speaks here."),
     ("en", "The seventh comes near the end."),
     ("es", "La última frase.", {"volume": 150, "word_gap": 5}),
+    ("en", "<speak>Then <break time='300ms'/> <emphasis>SSML</emphasis>"
+           ".</speak>", {"ssml": True}),
 ]
-LIST = SENTENCES * 3  # 24 fragments, about 40 s
+LIST = SENTENCES * 3  # 27 fragments, about 45 s
 
 
 @pytest.fixture

@@ -222,6 +222,32 @@ def test_every_listed_language(every_language):
             unicodedata.category(c)[0] in "LN" for c in text), voice
 
 
+# SSML: positions index the source as given, a word spans text content
+# (from its first character, never a tag, to its last before the next word).
+SSML_CASES = [
+    ("<speak>Hello <emphasis>big</emphasis> world.</speak>",
+     ["Hello", "big", "world."], {}),
+    ("<speak><say-as interpret-as='characters'>abc</say-as> done</speak>",
+     ["abc", "done"], {"rate": 449}),
+    ("<speak> <p xml:lang='de'>Eins <break time='900ms'/>zwei</p></speak>",
+     ["Eins", "zwei"], {"rate": 80}),
+    ("Héllo <b>wörld</b> <unknown a='b'>end", ["Héllo", "wörld", "end"], {}),
+]
+
+
+@pytest.mark.parametrize("text, slices, settings", SSML_CASES)
+def test_ssml_words_span_text_content(tmp_path, text, slices, settings):
+    fragments = [("en", "Before."), ("en", text, {"ssml": True, **settings})]
+    _, _, anchors, words = vyn.synthesize_words(str(tmp_path / "w.wav"), 0,
+                                                0, fragments)
+    words = words[1]
+    assert [text[s:s + n] for _, _, s, n in words] == slices
+    assert words[0][0] == anchors[1][0] and words[-1][1] == anchors[1][1]
+    assert all(a[1] == b[0] for a, b in zip(words, words[1:]))
+    if "break" in text:  # the word after a break begins after it
+        assert words[1][0] - words[0][0] > 0.9
+
+
 @pytest.mark.parametrize("text, slices", CASES,
                          ids=[text.strip()[:12] or "empty" for text, _ in CASES])
 def test_words_that_are_not_one_event_each(every_language, text, slices):

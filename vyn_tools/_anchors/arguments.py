@@ -87,9 +87,12 @@ def setting(low: int, high: int):
 
 
 def speech_settings(arguments: argparse.Namespace) -> Dict[str, int]:
-    """The settings given, as vyn's fragments carry them."""
-    return {key: getattr(arguments, key) for _, key, _, _, _ in SETTINGS
-            if getattr(arguments, key) is not None}
+    """The settings given, as vyn's fragments carry them ("ssml" a bool)."""
+    given = {key: getattr(arguments, key) for _, key, _, _, _ in SETTINGS
+             if getattr(arguments, key) is not None}
+    if arguments.ssml:
+        given["ssml"] = True
+    return given
 
 
 def parser() -> argparse.ArgumentParser:
@@ -108,6 +111,9 @@ def parser() -> argparse.ArgumentParser:
         p.add_argument(option, type=setting(low, high), dest=key,
                        metavar="N",
                        help=f"every line: {meaning}; {low} to {high}")
+    p.add_argument("--ssml", action="store_true",
+                   help="every line is SSML, as espeak-ng -m reads it "
+                        "(word positions index the line as written)")
     p.add_argument("--quit-after", type=seconds, default=0.0,
                    metavar="SECONDS",
                    help="stop after the fragment whose end reaches SECONDS")
