@@ -36,7 +36,7 @@ constexpr setting_range ranges[] = {
 
 }  // namespace
 
-bool settings_acceptable(const fragment_settings* settings, bool with_words,
+bool settings_acceptable(const fragment_settings* settings, bool timed,
                          char* reason, std::size_t size) noexcept {
     if (settings == nullptr) return true;
     for (const setting_range& range : ranges) {
@@ -48,12 +48,12 @@ bool settings_acceptable(const fragment_settings* settings, bool with_words,
                       range.low, range.high, range.unit);
         return false;
     }
-    if (with_words && (settings->given & setting_rate) != 0 &&
+    if (timed && (settings->given & setting_rate) != 0 &&
         settings->rate > max_synthesized_rate) {
-        // The library's word events then fall before the sped-up audio's
-        // words, and past its end.
+        // The library's events then fall before the sped-up audio's words,
+        // and past its end.
         std::snprintf(reason, size,
-                      "rate above %d words per minute gives no word times",
+                      "rate above %d words per minute gives no event times",
                       max_synthesized_rate);
         return false;
     }

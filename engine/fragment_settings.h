@@ -10,9 +10,9 @@
 
 // Writes into reason (NUL-terminated) why settings cannot be applied and
 // returns false; true for null settings and for settings within their
-// ranges. with_words: the call collects words, which rates the library
-// speeds up afterwards cannot give.
-bool settings_acceptable(const fragment_settings* settings, bool with_words,
+// ranges. timed: the call collects the fragment's events (words, phonemes,
+// marks), whose times rates the library speeds up afterwards cannot give.
+bool settings_acceptable(const fragment_settings* settings, bool timed,
                          char* reason, std::size_t size) noexcept;
 
 // Puts back the library's speech parameters that an earlier fragment's

@@ -428,10 +428,13 @@ void forget_checked() {
 
 bool settings_fit(call_record& call, unsigned int j) {
     char reason[sizeof call.control.results.failure_reason];
-    bool with_words = call.control.callbacks.take_word != nullptr ||
-                      call.control.callbacks.take_phoneme != nullptr;
-    if (settings_acceptable(call.fragments[j].settings, with_words, reason,
-                            sizeof reason))
+    const fragment_settings* settings = call.fragments[j].settings;
+    const synthesis_callbacks& callbacks = call.control.callbacks;
+    // Marks come from SSML texts only.
+    bool timed = callbacks.take_word != nullptr ||
+                 callbacks.take_phoneme != nullptr ||
+                 (callbacks.take_mark != nullptr && reads_ssml(settings));
+    if (settings_acceptable(settings, timed, reason, sizeof reason))
         return true;
     blame(call, j, reason);
     return false;

@@ -175,17 +175,28 @@ def test_an_item_of_another_shape_is_named(wav_path, item):
         " tuple"]
 
 
-@pytest.mark.parametrize("words", [vyn.synthesize_words,
-                                   vyn_tools.synthesize_words])
-def test_rates_sped_up_afterwards_give_no_word_times(wav_path, words):
-    """Above 449 words a minute the library's word events are not where the
+SSML_MARK = "<speak>Hi <mark name='m'/>there</speak>"
+
+
+@pytest.mark.parametrize("timed, fast", [
+    (lambda path, fast: vyn.synthesize_words(path, 0.0, 0, fast),
+     ("en", "Hi", {"rate": 450})),
+    (lambda path, fast: vyn_tools.synthesize_words(path, 0.0, 0, fast),
+     ("en", "Hi", {"rate": 450})),
+    (lambda path, fast: vyn_tools.synthesize(fast, path, phonemes=True),
+     ("en", "Hi", {"rate": 1000})),
+    (lambda path, fast: vyn_tools.synthesize(fast, path),  # marks
+     ("en", SSML_MARK, {"rate": 450, "ssml": True})),
+], ids=["words", "tools-words", "phonemes", "marks"])
+def test_rates_sped_up_afterwards_give_no_event_times(wav_path, timed, fast):
+    """Above 449 words a minute the library's events are not where the
     sped-up words are: refused before the file is opened."""
     wav_path.write_bytes(b"earlier")
-    fast = [GOOD, ("en", "Hi", {"rate": 450})]
+    fast = [GOOD, fast]
     with pytest.raises(ValueError) as raised:
-        words(str(wav_path), 0.0, 0, fast)
+        timed(str(wav_path), fast)
     assert raised.value.__notes__ == [
-        "fragment 1: rate above 449 words per minute gives no word times"]
+        "fragment 1: rate above 449 words per minute gives no event times"]
     assert wav_path.read_bytes() == b"earlier"
     assert vyn.synthesize_multiple(str(wav_path), 0.0, 0, fast)[1] == 2
 
