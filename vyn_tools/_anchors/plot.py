@@ -70,8 +70,10 @@ def plot(outcome: Outcome, path: Path) -> None:
     axes.set_xlim(0, max(len(samples) / rate, 1e-3))
     axes.set_ylim(-1, 1)
     axes.set_xlabel("seconds")
-    axes.set_title(f"{outcome.job.wav_path.name}: {len(outcome.anchors)} "
-                   "fragments, numbered by input line", pad=18)
+    count = len(outcome.anchors)
+    axes.set_title(f"{outcome.job.wav_path.name}: {count} "
+                   f"fragment{'s' * (count != 1)}, numbered by input line",
+                   pad=18)
     figure.tight_layout()
     path.parent.mkdir(parents=True, exist_ok=True)
     figure.savefig(path)
