@@ -121,9 +121,13 @@ bool close_output(int rate) {
     return ok;
 }
 
-// The least a fragment's settings need: set after the voice, put back
-// before the next fragment (the library keeps them across voices).
+// The least a fragment's settings need, as vyn does it: the speech rate
+// set after the voice (selecting a voice that names a speed changes it, and
+// the library keeps it for the next voice), the other settings put back
+// before the next fragment (the library keeps them across voices), then the
+// fragment's own.
 void apply_settings(const fragment& f) {
+    espeak_SetParameter(espeakRATE, espeakRATE_NORMAL, 0);
     static std::vector<std::pair<espeak_PARAMETER, int>> changed;
     for (const auto& [parameter, initial] : changed)
         espeak_SetParameter(parameter, initial, 0);
@@ -131,7 +135,7 @@ void apply_settings(const fragment& f) {
     for (const auto& [parameter, value] : f.settings) {
         espeak_SetParameter(parameter, value, 0);
         for (const setting_parameter& known : setting_parameters) {
-            if (known.parameter == parameter)
+            if (known.parameter == parameter && parameter != espeakRATE)
                 changed.emplace_back(parameter, known.initial);
         }
     }
