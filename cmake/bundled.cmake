@@ -39,6 +39,9 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|X86|i[3-6]86)$")
 elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
   string(APPEND _debian_flags " -mbranch-protection=standard")
 endif()
+# The same bytes wherever the sources lie (an assert names its file): paths
+# are written relative to the source tree, as Debian's builds write them.
+string(APPEND _debian_flags " -ffile-prefix-map=${PROJECT_SOURCE_DIR}=.")
 set(_common_args
   -DCMAKE_BUILD_TYPE=None
   -DCMAKE_C_COMPILER=${CMAKE_C_COMPILER}
