@@ -210,13 +210,19 @@ ExternalProject_Add(vyn_espeak_data
 if(_espeak_pgo)
   # After the data (compiled by the instrumented program, whose counts the
   # training drops): train, then compile the library and the program again
-  # with the profile. A new configuration of the first build trains again.
+  # with the profile. A new configuration of the first build trains again,
+  # and so does a change here, instrumented anew first (nothing to compile
+  # after the first build).
   ExternalProject_Get_Property(espeak_ng_build STAMP_DIR)
   set(_training "${CMAKE_CURRENT_LIST_DIR}/espeak-training")
   file(GLOB _training_texts CONFIGURE_DEPENDS
        "${_training}/*.txt" "${_training}/*.ssml")
   set(_profiled "${_espeak_build}/vyn-profiled.stamp")
   add_custom_command(OUTPUT "${_profiled}"
+    COMMAND ${CMAKE_COMMAND} "-DCMAKE_C_FLAGS=${_espeak_first_flags}"
+      "${_espeak_build}"
+    COMMAND ${CMAKE_COMMAND} --build "${_espeak_build}"
+      --target espeak-ng espeak-ng-bin --parallel ${_jobs}
     COMMAND ${CMAKE_COMMAND} "-DPROGRAM=${VYN_ESPEAK_NG_PROGRAM}"
       "-DDATA_ROOT=${VYN_BUNDLED_DATA_ROOT}" "-DTEXTS=${_training}"
       "-DPROFILE_DIR=${_espeak_build}"

@@ -31,3 +31,8 @@ foreach(_text IN LISTS _texts)
   endif()
 endforeach()
 file(REMOVE "${_output}")
+file(GLOB_RECURSE _profile "${PROFILE_DIR}/*.gcda")
+if(NOT _profile)
+  # Compiled with the profile, the library would be compiled without one.
+  message(FATAL_ERROR "training: ${PROGRAM} is not instrumented")
+endif()
