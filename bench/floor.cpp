@@ -20,6 +20,10 @@
 //                        the run that instruction counts subtract
 //     --phoneme-events   initialises the library with phoneme events and
 //                        their IPA names, which its callback passes over
+//     --warm             before the clock starts, selects every voice of
+//                        the list once, as vyn's benchmark worker speaks
+//                        each with no text (what a process does first for a
+//                        voice, in both runs alike)
 //
 // Prints one line of key=value pairs: the sample rate, fragments written,
 // samples written and the wall seconds from after initialisation to the end.
@@ -55,6 +59,7 @@ struct options {
     bool per_call = false;
     bool empty = false;
     bool phoneme_events = false;
+    bool warm = false;
 };
 
 // The flags of the engine: UTF-8 text, the end-of-text pause delivered.
@@ -126,10 +131,13 @@ bool close_output(int rate) {
     return ok;
 }
 
-// The least a fragment's settings need: set after the voice, put back
+// The least a fragment's settings need, as vyn does it: the speech rate
+// set after the voice (selecting a voice that names a speed changes it, and
+// the library keeps it for the next voice), the other settings put back
 // before the next fragment (the library keeps them across voices, and SSML
-// prosody left open keeps what it set).
+// prosody left open keeps what it set), then the fragment's own.
 void apply_settings(const fragment& f) {
+    espeak_SetParameter(espeakRATE, espeakRATE_NORMAL, 0);
     static std::vector<std::pair<espeak_PARAMETER, int>> changed;
     for (const auto& [parameter, initial] : changed)
         espeak_SetParameter(parameter, initial, 0);
@@ -142,7 +150,7 @@ void apply_settings(const fragment& f) {
     for (const auto& [parameter, value] : f.settings) {
         espeak_SetParameter(parameter, value, 0);
         for (const setting_parameter& known : setting_parameters) {
-            if (known.parameter == parameter)
+            if (known.parameter == parameter && parameter != espeakRATE)
                 changed.emplace_back(parameter, known.initial);
         }
     }
@@ -220,6 +228,8 @@ bool parse_options(int argc, char** argv, options& o) {
             o.empty = true;
         } else if (arg == "--phoneme-events") {
             o.phoneme_events = true;
+        } else if (arg == "--warm") {
+            o.warm = true;
         } else {
             return false;
         }
@@ -272,7 +282,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "usage: %s drop|write FRAGMENTS [--output PATH] "
                      "[--quit-after S] [--backwards] [--per-call] [--empty] "
-                     "[--phoneme-events]\n",
+                     "[--phoneme-events] [--warm]\n",
                      argv[0]);
         return 2;
     }
@@ -281,6 +291,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot read fragments from %s\n",
                      o.fragments_path);
         return 1;
+    }
+    std::vector<fragment> voices;
+    for (const fragment& f : fragments) {
+        bool seen = false;
+        for (const fragment& v : voices) seen = seen || v.voice == f.voice;
+        if (o.warm && !seen) voices.push_back({f.voice, "", {}});
     }
     if (o.empty) fragments.clear();
     int rate = espeak_Initialize(
@@ -294,6 +310,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     espeak_SetSynthCallback(on_synth_output);
+    for (const fragment& v : voices) {
+        if (!synthesize(v)) return 1;
+    }
 
     auto began = std::chrono::steady_clock::now();
     std::size_t start = 0;

@@ -2,7 +2,7 @@
 
     python vyn_worker.py FRAGMENTS OUTPUT [--quit-after S] [--backwards]
                          [--per-call [--calls N]] [--empty] [--words]
-                         [--phonemes]
+                         [--phonemes] [--warm]
 
 FRAGMENTS holds one VOICE<TAB>TEXT a line. A first call with no fragments
 initialises the synthesizer, as the floor program does before its clock
@@ -11,7 +11,10 @@ call per fragment (--calls N: N calls, cycling through the fragments, so
 that runs of different lengths hold the same list). --empty does everything
 but the timed calls: the run that callgrind subtracts. --words calls
 synthesize_words instead of synthesize_multiple, --phonemes the call
-vyn_tools.synthesize makes for phonemes=True. Prints key=value pairs:
+vyn_tools.synthesize makes for phonemes=True. --warm makes the first
+call speak every voice of the list with no text: what vyn does once per
+process for a voice (the voice list, its dictionary's check) then falls
+outside the timed calls. Prints key=value pairs:
 the sample rate, fragments written, bytes in the output file, wall seconds
 of the timed calls and the peak resident set size in KiB.
 """
@@ -50,6 +53,7 @@ def main():
     parser.add_argument("--empty", action="store_true")
     parser.add_argument("--words", action="store_true")
     parser.add_argument("--phonemes", action="store_true")
+    parser.add_argument("--warm", action="store_true")
     args = parser.parse_args()
 
     fragments = read_fragments(args.fragments)
@@ -63,7 +67,9 @@ def main():
                                                True)[:3]
     else:
         synthesize = vyn.synthesize_multiple
-    rate, synthesized, _ = synthesize(args.output, 0.0, 0, [])
+    voices = dict.fromkeys(voice for voice, *_ in fragments)
+    first = [(voice, "") for voice in voices] if args.warm else []
+    rate, synthesized, _ = synthesize(args.output, 0.0, 0, first)
 
     began = time.perf_counter()
     if args.empty:

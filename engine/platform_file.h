@@ -8,8 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <string>
-#include <vector>
 
 // Opens an output for writing: a regular file is created or emptied; a
 // pipe, FIFO or device is taken as it is, and a FIFO without a reader
@@ -42,9 +43,26 @@ int remove_path(const char* path) noexcept;
 // failure.
 std::FILE* open_data_file(const char* path) noexcept;
 
-// Reads a whole regular file. False when it cannot.
-bool read_whole_file(const std::string& path,
-                     std::vector<unsigned char>& bytes);
+// The bytes of a file, followed by zeros. Not filled before they are read:
+// a dictionary is megabytes, and filling it first cost as much as the
+// check that reads it.
+struct file_bytes {
+    std::unique_ptr<unsigned char[]> data;
+    std::size_t size = 0;  // the file's; the zeros follow
+};
+
+// Makes bytes room for size bytes, then zeros bytes of 0.
+inline void make_file_bytes(file_bytes& bytes, std::size_t size,
+                            std::size_t zeros) {
+    bytes.data.reset(new unsigned char[size + zeros]);
+    bytes.size = size;
+    std::memset(bytes.data.get() + size, 0, zeros);
+}
+
+// Reads a whole regular file into bytes, with zeros bytes of 0 after it.
+// False when it cannot.
+bool read_whole_file(const std::string& path, file_bytes& bytes,
+                     std::size_t zeros);
 
 // The size of the regular file at path, in bytes; -1 for anything else.
 std::int64_t regular_file_size(const std::string& path) noexcept;

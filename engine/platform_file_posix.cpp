@@ -53,16 +53,17 @@ std::FILE* open_data_file(const char* path) noexcept {
     return std::fopen(path, "re");
 }
 
-bool read_whole_file(const std::string& path,
-                     std::vector<unsigned char>& bytes) {
+bool read_whole_file(const std::string& path, file_bytes& bytes,
+                     std::size_t zeros) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat status;
     bool ok = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-    if (ok) bytes.resize(static_cast<std::size_t>(status.st_size));
+    if (ok) make_file_bytes(bytes, static_cast<std::size_t>(status.st_size),
+                            zeros);
     std::size_t done = 0;
-    while (ok && done < bytes.size()) {
-        ssize_t got = read(fd, bytes.data() + done, bytes.size() - done);
+    while (ok && done < bytes.size) {
+        ssize_t got = read(fd, bytes.data.get() + done, bytes.size - done);
         ok = got > 0;
         if (ok) done += static_cast<std::size_t>(got);
     }

@@ -141,8 +141,8 @@ std::FILE* open_data_file(const char* path) noexcept {
     return stream_of(handle, _O_RDONLY | _O_BINARY, "rb");
 }
 
-bool read_whole_file(const std::string& path,
-                     std::vector<unsigned char>& bytes) {
+bool read_whole_file(const std::string& path, file_bytes& bytes,
+                     std::size_t zeros) {
     std::wstring wide = wide_path(path.c_str());
     if (wide.empty()) return false;
     HANDLE handle = create_handle(wide, GENERIC_READ, OPEN_EXISTING);
@@ -150,12 +150,13 @@ bool read_whole_file(const std::string& path,
     LARGE_INTEGER size{};
     bool ok = GetFileType(handle) == FILE_TYPE_DISK &&
               GetFileSizeEx(handle, &size) && size.QuadPart < INT32_MAX;
-    if (ok) bytes.resize(static_cast<std::size_t>(size.QuadPart));
+    if (ok) make_file_bytes(bytes, static_cast<std::size_t>(size.QuadPart),
+                            zeros);
     std::size_t done = 0;
-    while (ok && done < bytes.size()) {
+    while (ok && done < bytes.size) {
         DWORD got = 0;
-        ok = ReadFile(handle, bytes.data() + done,
-                      static_cast<DWORD>(bytes.size() - done), &got,
+        ok = ReadFile(handle, bytes.data.get() + done,
+                      static_cast<DWORD>(bytes.size - done), &got,
                       nullptr) &&
              got > 0;
         done += got;

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
-#include <vector>
 
 namespace {
 
@@ -79,12 +78,18 @@ std::uint32_t little_endian_32(const unsigned char* bytes) {
            static_cast<std::uint32_t>(bytes[3]) << 24;
 }
 
+// A length byte is at most this, and as many zeros follow the file: a walk
+// from one length byte to the next stops on them, inside the buffer,
+// however the lengths run.
+constexpr std::size_t longest_step = 255;
+
 // The word lists, each ended by its 0 byte, fill the file up to the rules.
-bool word_lists_fit(const std::vector<unsigned char>& bytes,
-                    std::size_t rules) {
+// Megabytes of short entries (ru): the walk checks its bound once a list.
+bool word_lists_fit(const file_bytes& bytes, std::size_t rules) {
+    const unsigned char* data = bytes.data.get();
     std::size_t at = header_size;
     for (std::uint32_t list = 0; list < word_list_count; ++list) {
-        while (at < rules && bytes[at] != 0) at += bytes[at];
+        while (data[at] != 0) at += data[at];
         if (at >= rules) return false;
         ++at;
     }
@@ -93,11 +98,11 @@ bool word_lists_fit(const std::vector<unsigned char>& bytes,
 
 // A cursor over the rules that never reads past the file.
 struct rules_cursor {
-    const std::vector<unsigned char>& bytes;
+    const file_bytes& bytes;
     std::size_t at;
 
-    bool at_end() const { return at >= bytes.size(); }
-    unsigned char byte() const { return bytes[at]; }
+    bool at_end() const { return at >= bytes.size; }
+    unsigned char byte() const { return bytes.data[at]; }
     bool skip_past(unsigned char mark) {
         while (!at_end() && byte() != mark) ++at;
         if (at_end()) return false;
@@ -111,10 +116,10 @@ struct rules_cursor {
 // library's buffer, which malloc aligns) and end with four 0 bytes.
 bool skip_replacements(rules_cursor& rules) {
     rules.at = (rules.at + 4) & ~static_cast<std::size_t>(3);
-    while (rules.at + 4 <= rules.bytes.size() &&
-           std::memcmp(&rules.bytes[rules.at], "\0\0\0\0", 4) != 0)
+    while (rules.at + 4 <= rules.bytes.size &&
+           std::memcmp(&rules.bytes.data[rules.at], "\0\0\0\0", 4) != 0)
         ++rules.at;
-    return rules.at + 4 <= rules.bytes.size() && rules.skip_past(group_end);
+    return rules.at + 4 <= rules.bytes.size && rules.skip_past(group_end);
 }
 
 // One group after its opening byte: its name, then rules up to its end.
@@ -132,7 +137,7 @@ bool skip_group(rules_cursor& rules) {
     return rules.skip_past(group_end);
 }
 
-bool rules_fit(const std::vector<unsigned char>& bytes, std::size_t start) {
+bool rules_fit(const file_bytes& bytes, std::size_t start) {
     rules_cursor rules{bytes, start};
     if (rules.byte() == group_end) return true;  // a dictionary without rules
     while (!rules.at_end() && rules.byte() != 0) {
@@ -144,13 +149,13 @@ bool rules_fit(const std::vector<unsigned char>& bytes, std::size_t start) {
 }
 
 bool dictionary_is_whole(const std::string& path) {
-    std::vector<unsigned char> bytes;
-    if (!read_whole_file(path, bytes) ||
-        bytes.size() <= header_size + word_list_count)
+    file_bytes bytes;
+    if (!read_whole_file(path, bytes, longest_step) ||
+        bytes.size <= header_size + word_list_count)
         return false;
-    std::uint32_t rules = little_endian_32(&bytes[4]);
-    return little_endian_32(&bytes[0]) == word_list_count && rules > 0 &&
-           rules <= max_rules_offset && rules < bytes.size() &&
+    std::uint32_t rules = little_endian_32(&bytes.data[4]);
+    return little_endian_32(&bytes.data[0]) == word_list_count && rules > 0 &&
+           rules <= max_rules_offset && rules < bytes.size &&
            word_lists_fit(bytes, rules) && rules_fit(bytes, rules);
 }
 

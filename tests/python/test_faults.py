@@ -328,6 +328,12 @@ def rules_overwritten(path, original):
     path.write_bytes(original[:rules] + b"\xff" * (len(original) - rules))
 
 
+def lists_run_off(path, original):
+    """The header kept, every length byte 255: the walk of the word lists
+    runs past the rules and the end of the file."""
+    path.write_bytes(original[:8] + b"\xff" * (len(original) - 8))
+
+
 DAMAGES = {
     "missing": lambda path, original: None,
     "unreadable": unreadable,
@@ -337,6 +343,7 @@ DAMAGES = {
     "word-lists-zeroed": lambda path, original: path.write_bytes(
         original[:8] + bytes(len(original) - 8)),
     "rules-overwritten": rules_overwritten,
+    "lists-run-off": lists_run_off,
 }
 
 
@@ -350,6 +357,7 @@ DAMAGES = {
     ("de", "de", "truncated"),
     ("de-CH+f3", "de", "word-lists-zeroed"),
     ("", "en", "rules-overwritten"),
+    ("it", "it", "lists-run-off"),
 ])
 def test_voice_whose_dictionary_cannot_be_read(tmp_path, code, dictionary,
                                                damage):
