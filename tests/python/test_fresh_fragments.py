@@ -25,7 +25,9 @@ pytestmark = pytest.mark.skipif(not library_patched(), reason=(
 NEUTRAL = "One two three, four five."
 # Voices whose history showed most (Czech, Bulgarian), breathy and Klatt
 # variants, voices with their own speed, tone languages, texts that leave
-# the most behind (characters spelled, numbers), numbers with decimal parts.
+# the most behind (characters spelled, numbers), numbers with decimal parts,
+# robosoft2 (its intonation line sets the emphasis flags) before a voice
+# whose files set no intonation.
 SAMPLE = [
     ("en", "The weather was fine, so we walked to the river and back."),
     ("en", "interpret-as='characters' word"),
@@ -36,6 +38,7 @@ SAMPLE = [
     ("ar", "1.5 01.1.1 2024 3.14159"), ("pl", "0,05 3,14 1,0001"),
     ("en+f3", NEUTRAL), ("en+whisper", NEUTRAL), ("en+klatt", NEUTRAL),
     ("en+Storm", NEUTRAL), ("en+croak", NEUTRAL),
+    ("en+robosoft2", NEUTRAL), ("ti", NEUTRAL),
 ]
 # Fragments with settings of their own (the ends of each range, sped up
 # above 449) among them: each as the command line speaks it with the same
