@@ -96,10 +96,11 @@ def test_a_split_list_means_what_one_call_means(tmp_path, where, quit_after,
     assert rate == expected.sample_rate == read_wave(joined).sample_rate
     # The same fragments, far from every limit here; each as long as in one
     # call to within what the system library carries from the fragment
-    # spoken before it (up to some 4 % after a variant or another language).
+    # spoken before it (up to some 4 % after a variant or another language,
+    # and some milliseconds for the shortest).
     assert synthesized == expected.synthesized
     assert durations(anchors) == pytest.approx(durations(expected.anchors),
-                                               rel=0.05)
+                                               rel=0.05, abs=0.05)
     if getattr(vyn, "_patched", False):
         assert result == tuple(expected[:3])
         assert joined.read_bytes() == one.read_bytes()
