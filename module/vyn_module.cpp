@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "engine.h"
+#include "owned_ref.h"
 #include "platform_signals.h"
 #include "word_lists.h"
 
@@ -55,24 +56,6 @@ PyStructSequence_Desc check_result_description = {
     "vyn._check_result", "What a check of a call's arguments gives",
     check_result_fields, std::size(check_result_fields) - 1};
 PyTypeObject* check_result_type = nullptr;
-
-// A strong reference, released on every path out of its scope.
-class owned_ref {
-public:
-    explicit owned_ref(PyObject* object) : object_(object) {}
-    owned_ref(const owned_ref&) = delete;
-    owned_ref& operator=(const owned_ref&) = delete;
-    ~owned_ref() { Py_XDECREF(object_); }
-    PyObject* get() const { return object_; }
-    PyObject* release() {
-        PyObject* object = object_;
-        object_ = nullptr;
-        return object;
-    }
-
-private:
-    PyObject* object_;
-};
 
 // Whether the interpreter is exiting, asked without the GIL: a thread that
 // takes the GIL then is ended (3.11-3.13) or held forever (3.14 on).

@@ -2,25 +2,9 @@
 
 #include <new>
 
+#include "owned_ref.h"
+
 namespace {
-
-// A new list, released on every path out of its scope unless taken.
-class owned_lists {
-public:
-    explicit owned_lists(PyObject* list) : list_(list) {}
-    owned_lists(const owned_lists&) = delete;
-    owned_lists& operator=(const owned_lists&) = delete;
-    ~owned_lists() { Py_XDECREF(list_); }
-    PyObject* get() const { return list_; }
-    PyObject* release() {
-        PyObject* list = list_;
-        list_ = nullptr;
-        return list;
-    }
-
-private:
-    PyObject* list_;
-};
 
 // Seconds as the anchors have them: the sample count over the rate, as a
 // 32-bit float.
@@ -85,34 +69,35 @@ PyObject* build_lists(unsigned int synthesized, const word_list& words,
     return lists;
 }
 
+// The engine's callbacks answer 1 for a list that could not grow (the
+// call then fails as out of memory); the item is made inside, since making
+// it may allocate too.
+template <typename list_type, typename make_item>
+int append(list_type& list, make_item make) {
+    try {
+        list.push_back(make());
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return 1;
+    }
+}
+
 }  // namespace
 
 int take_word_anchor(void* context, const word_anchor* word) {
-    try {
-        static_cast<event_lists*>(context)->words.push_back(*word);
-        return 0;
-    } catch (const std::bad_alloc&) {
-        return 1;
-    }
+    return append(static_cast<event_lists*>(context)->words,
+                  [word] { return *word; });
 }
 
 int take_phoneme_anchor(void* context, const phoneme_anchor* phoneme) {
-    try {
-        static_cast<event_lists*>(context)->phonemes.push_back(*phoneme);
-        return 0;
-    } catch (const std::bad_alloc&) {
-        return 1;
-    }
+    return append(static_cast<event_lists*>(context)->phonemes,
+                  [phoneme] { return *phoneme; });
 }
 
 int take_mark_anchor(void* context, const mark_anchor* mark) {
-    try {
-        static_cast<event_lists*>(context)->marks.push_back(
-            {mark->sample, mark->fragment, mark->name});
-        return 0;
-    } catch (const std::bad_alloc&) {
-        return 1;
-    }
+    return append(static_cast<event_lists*>(context)->marks, [mark] {
+        return mark_record{mark->sample, mark->fragment, mark->name};
+    });
 }
 
 namespace {
@@ -124,7 +109,7 @@ PyObject* build_offset_lists(unsigned int synthesized,
                              const std::vector<event>& events,
                              const std::uint64_t* fragment_ends,
                              tuple_function tuple_of) {
-    owned_lists lists(PyList_New(synthesized));
+    owned_ref lists(PyList_New(synthesized));
     if (lists.get() == nullptr) return nullptr;
     std::size_t next = 0;
     for (unsigned int i = 0; i < synthesized; ++i) {
