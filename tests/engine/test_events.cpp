@@ -57,6 +57,17 @@ synthesis_control collecting(events_taken& taken) {
     return control;
 }
 
+// Speaks the table into path with the control's callbacks; the status.
+int speak_collecting(const std::string& path,
+                     std::vector<fragment_entry> table,
+                     synthesis_control& control) {
+    int rate = 0;
+    unsigned int count = 0;
+    return synthesize_fragments(path.c_str(), table.data(), 0,
+                                static_cast<unsigned int>(table.size()), 0,
+                                &rate, &count, &control);
+}
+
 fake_espeak::text_script blocks_of(int rate, std::vector<espeak_EVENT> first,
                                    std::vector<espeak_EVENT> second = {}) {
     fake_espeak::block one, two;
@@ -82,12 +93,9 @@ TEST_F(engine_test, phonemes_and_marks_in_the_file) {
                           phoneme(1900, 4, "abcdefg\xc9")}));
     events_taken taken;
     synthesis_control control = collecting(taken);
-    std::vector<fragment_entry> table{{0, 0, "en", "0.1"},
-                                      {0, 0, "en", "one"}};
-    int rate = 0;
-    unsigned int count = 0;
-    ASSERT_EQ(synthesize_fragments(path_.c_str(), table.data(), 0, 2, 0,
-                                   &rate, &count, &control),
+    ASSERT_EQ(speak_collecting(path_, {{0, 0, "en", "0.1"},
+                                       {0, 0, "en", "one"}},
+                               control),
               0);
     EXPECT_EQ(taken.phonemes,
               (std::vector<std::string>{
@@ -107,12 +115,9 @@ TEST_F(engine_test, mbrola_phonemes_without_the_delay_at_the_file_s_rate) {
                                  mark(1400, "m")}));
     events_taken taken;
     synthesis_control control = collecting(taken);
-    std::vector<fragment_entry> table{{0, 0, "en", "0.1"},
-                                      {0, 0, "mb-a", "six"}};
-    int rate = 0;
-    unsigned int count = 0;
-    ASSERT_EQ(synthesize_fragments(path_.c_str(), table.data(), 0, 2, 0,
-                                   &rate, &count, &control),
+    ASSERT_EQ(speak_collecting(path_, {{0, 0, "en", "0.1"},
+                                       {0, 0, "mb-a", "six"}},
+                               control),
               0);
     // 400 samples at 16,000 Hz are 551.25 at 22,050 Hz.
     EXPECT_EQ(taken.phonemes,
@@ -128,12 +133,7 @@ TEST_F(engine_test, a_full_event_list_fails_a_call_that_collects) {
     fake_espeak::script_text("marks", blocks_of(22050, marks));
     events_taken taken;
     synthesis_control control = collecting(taken);
-    std::vector<fragment_entry> table{{0, 0, "en", "marks"}};
-    int rate = 0;
-    unsigned int count = 0;
-    EXPECT_EQ(synthesize_fragments(path_.c_str(), table.data(), 0, 1, 0,
-                                   &rate, &count, &control),
-              1);
+    EXPECT_EQ(speak_collecting(path_, {{0, 0, "en", "marks"}}, control), 1);
     EXPECT_EQ(control.results.failed_fragment, 0);
     EXPECT_STREQ(control.results.failure_reason,
                  "the synthesizer dropped events: too many at one place of "
@@ -142,10 +142,7 @@ TEST_F(engine_test, a_full_event_list_fails_a_call_that_collects) {
     // One fewer, and the list was not full: every one of them is kept.
     fake_espeak::script_text(
         "fewer", blocks_of(22050, std::vector<espeak_EVENT>(28, mark(10, "m"))));
-    table = {{0, 0, "en", "fewer"}};
-    ASSERT_EQ(synthesize_fragments(path_.c_str(), table.data(), 0, 1, 0,
-                                   &rate, &count, &control),
-              0);
+    ASSERT_EQ(speak_collecting(path_, {{0, 0, "en", "fewer"}}, control), 0);
     EXPECT_EQ(taken.marks.size(), 28u);
 }
 
