@@ -1,6 +1,7 @@
 #include "descriptor_reserve.h"
 #include "engine.h"
 #include "engine_lock.h"
+#include "fork_barrier.h"
 #include "fragment_step.h"
 #include "passes.h"
 #include "synthesizer.h"
@@ -60,8 +61,11 @@ int write_forward(call_record& call, unsigned int start, unsigned int* count) {
 }
 
 // The rate every fragment is written at: the highest among the voices of
-// the whole table, or the one the caller forces.
+// the whole table, or the one the caller forces. The checks may list the
+// library's voices anew and fill the engine's caches, which a child forked
+// meanwhile must not copy half made.
 int choose_file_rate(call_record& call) {
+    fork_barrier barrier;
     if (check_voices(call, &call.file_rate) != 0) return 1;
     if (call.control.options.file_rate > 0)
         call.file_rate = call.control.options.file_rate;

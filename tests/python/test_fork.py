@@ -11,8 +11,9 @@ from conftest import mbrola, read_wave, run_python
 CHILD_TEXT = "The child speaks only this sentence."
 
 SCRIPT = """
-import ctypes, json, os, threading, time, warnings, vyn
+import ctypes, faulthandler, json, os, threading, time, warnings, vyn
 warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
+faulthandler.enable()  # a child that dies says where
 parent_path, child_path = {parent!r}, {child!r}
 def fork_during_the_call(status):
     time.sleep(0.4)
@@ -40,7 +41,7 @@ def test_fork_from_a_thread_during_a_call(tmp_path):
                                       text=CHILD_TEXT), timeout=300)
     assert result.returncode == 0, result.stderr
     outcome = json.loads(result.stdout.splitlines()[-1])
-    assert outcome["child"] == [0]
+    assert outcome["child"] == [0], result.stderr
     assert outcome["count"] == 800
     assert read_wave(parent).seconds == pytest.approx(outcome["end"],
                                                       abs=1e-3)
@@ -56,6 +57,40 @@ def test_fork_from_a_thread_during_a_call(tmp_path):
     assert read_wave(child).seconds == pytest.approx(
         read_wave(oracle).seconds, abs=0.1)
 
+
+
+# A process's first call lists the library's voices and fills the engine's
+# caches: children forked meanwhile from another thread (60 in a row, each
+# calling at once) must not find them half made.
+STARTING_SCRIPT = """
+import json, os, threading, warnings, vyn
+warnings.simplefilter("ignore", DeprecationWarning)
+go = threading.Event()
+def fork_in_a_row(pids):
+    go.wait()
+    for _ in range(60):
+        pid = os.fork()
+        if pid == 0:
+            vyn.synthesize_multiple(os.devnull, 0, 0, [("en", "a")])
+            os._exit(0)
+        pids.append(pid)
+pids = []
+forker = threading.Thread(target=fork_in_a_row, args=(pids,))
+forker.start()
+go.set()
+vyn.synthesize_multiple(os.devnull, 0, 0, [("de", "Guten Tag."), ("en", "Hi.")])
+forker.join()
+codes = {os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) for pid in pids}
+print(json.dumps(sorted(codes)))
+"""
+
+
+# Each run hits the listing with some of its forks, not always: three runs.
+@pytest.mark.parametrize("run", range(3))
+def test_forks_while_the_first_call_checks_its_voices(run):
+    result = run_python(STARTING_SCRIPT)
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout.splitlines()[-1]) == [0], result.stderr
 
 # The parent speaks one long MBROLA fragment (about 2 s of work); a thread
 # forks 0.4 s in and the child selects the same MBROLA voice. The parent's
