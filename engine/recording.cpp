@@ -47,24 +47,25 @@ bool take_sample_rate(recording_record& recording, int rate) {
     return true;
 }
 
+// The sample the library gives an event, in the samples it produced.
+std::uint64_t event_sample(const espeak_EVENT& event) {
+    return static_cast<std::uint64_t>(std::max(event.sample, 0));
+}
+
 bool take_word_event(recording_record& recording, const espeak_EVENT& event) {
-    word_event word{static_cast<std::uint64_t>(std::max(event.sample, 0)),
-                    event.text_position, event.length};
+    word_event word{event_sample(event), event.text_position, event.length};
     return note_word_event(recording.words, word);
 }
 
 bool take_phoneme_event(recording_record& recording,
                         const espeak_EVENT& event) {
-    return note_phoneme_event(
-        recording.phonemes,
-        static_cast<std::uint64_t>(std::max(event.sample, 0)),
-        event.text_position, event.id.string);
+    return note_phoneme_event(recording.phonemes, event_sample(event),
+                              event.text_position, event.id.string);
 }
 
 bool take_mark_event(recording_record& recording, const espeak_EVENT& event) {
-    return note_mark_event(
-        recording.marks, static_cast<std::uint64_t>(std::max(event.sample, 0)),
-        event.id.name);
+    return note_mark_event(recording.marks, event_sample(event),
+                           event.id.name);
 }
 
 // The library keeps a block's events in a list of 32 entries (its default

@@ -13,20 +13,15 @@ double seconds_at(unsigned long long sample, int sample_rate) {
                                      sample_rate)};
 }
 
-// How one fragment's words are given: in seconds from the file's start, or
-// (sample_rate 0) in samples from the fragment's begin.
+// How one fragment's words are given: in seconds from the file's start.
 struct word_form {
-    float fragment_end;                 // seconds
+    float fragment_end;  // seconds
     int sample_rate;
-    unsigned long long fragment_begin;  // samples
 };
 
 PyObject* word_tuple(const word_list& words, std::size_t i, std::size_t last,
                      const word_form& form) {
     const word_anchor& word = words[i];
-    if (form.sample_rate == 0)
-        return Py_BuildValue("(KII)", word.sample - form.fragment_begin,
-                             word.start, word.length);
     double end = i + 1 < last
                      ? seconds_at(words[i + 1].sample, form.sample_rate)
                      : double{form.fragment_end};
@@ -50,23 +45,6 @@ PyObject* fragment_words(const word_list& words, std::size_t* next,
         }
     }
     return list;
-}
-
-// One list per fragment written; form_of(i) says how fragment i's are given.
-template <typename form_function>
-PyObject* build_lists(unsigned int synthesized, const word_list& words,
-                      form_function form_of) {
-    PyObject* lists = PyList_New(synthesized);
-    if (lists == nullptr) return nullptr;
-    std::size_t next = 0;
-    for (unsigned int i = 0; i < synthesized; ++i) {
-        PyObject* list = fragment_words(words, &next, i, form_of(i));
-        if (list == nullptr || PyList_SetItem(lists, i, list) != 0) {
-            Py_DECREF(lists);
-            return nullptr;
-        }
-    }
-    return lists;
 }
 
 // The engine's callbacks answer 1 for a list that could not grow (the
@@ -154,14 +132,24 @@ PyObject* build_mark_offsets(unsigned int synthesized,
 PyObject* build_word_lists(const fragment_entry* table,
                            unsigned int synthesized, const word_list& words,
                            int sample_rate) {
-    return build_lists(synthesized, words, [&](unsigned int i) {
-        return word_form{table[i].end, sample_rate, 0};
-    });
+    owned_ref lists(PyList_New(synthesized));
+    if (lists.get() == nullptr) return nullptr;
+    std::size_t next = 0;
+    for (unsigned int i = 0; i < synthesized; ++i) {
+        PyObject* list = fragment_words(words, &next, i,
+                                        word_form{table[i].end, sample_rate});
+        if (list == nullptr || PyList_SetItem(lists.get(), i, list) != 0)
+            return nullptr;
+    }
+    return lists.release();
 }
 
 PyObject* build_word_offsets(unsigned int synthesized, const word_list& words,
                              const std::uint64_t* fragment_ends) {
-    return build_lists(synthesized, words, [&](unsigned int i) {
-        return word_form{0.0f, 0, i == 0 ? 0 : fragment_ends[i - 1]};
-    });
+    return build_offset_lists(
+        synthesized, words, fragment_ends,
+        [](const word_anchor& word, unsigned long long begin) {
+            return Py_BuildValue("(KII)", word.sample - begin, word.start,
+                                 word.length);
+        });
 }
